@@ -1,0 +1,48 @@
+"""relu against np.maximum(x, 0), side by side in one process."""
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import header, median_time, row  # noqa: E402
+
+import _kiln_kernels as kk  # noqa: E402
+
+
+def peak_memory_mib(n: int) -> tuple[float, float]:
+    """Peak resident memory growth of one relu call on an n x n input, in
+    MiB, next to the size of the result; measured in a fresh process."""
+    code = f"""
+import numpy as np, _kiln_kernels as kk
+def hwm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmHWM'):
+            return int(line.split()[1]) / 1024
+x = np.ones(({n}, {n}), np.float32)
+kk.relu(np.ones((2, 2), np.float32))
+before = hwm()
+r = kk.relu(x)
+print(hwm() - before)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout), n * n * 4 / 2**20
+
+
+def main() -> None:
+    header("relu")
+    rng = np.random.default_rng(0)
+    for shape in [(10, 10), (100, 100), (1024, 1024), (4096, 4096)]:
+        x = rng.standard_normal(shape, dtype=np.float32)
+        ours = median_time(lambda: kk.relu(x))
+        peer = median_time(lambda: np.maximum(x, 0))
+        row(f"relu {shape[0]}x{shape[1]}", ours, {"numpy": peer})
+    grown, result = peak_memory_mib(4096)
+    print(f"peak memory of relu 4096x4096: +{grown:.1f} MiB (result alone is {result:.1f} MiB)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,87 @@
+"""Shared helpers for the benchmark scripts.
+
+Every script times our kernel and its peers side by side in one process and
+prints medians of several runs and the ratio peer_time / our_time (above 1.0
+means we are faster).
+"""
+from __future__ import annotations
+
+import os
+import platform
+import statistics
+import time
+
+
+def median_time(fn, *, repeat: int = 7, min_time: float = 0.05) -> float:
+    """Median wall time of one call of fn, in seconds.
+
+    Each of `repeat` samples runs fn enough times to last at least min_time
+    and records the mean of those calls; the median of the samples is kept.
+    """
+    fn()  # warm up: page faults, lazy initialisation, caches
+    t0 = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - t0, 1e-7)
+    loops = max(1, int(min_time / once))
+    samples = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        samples.append((time.perf_counter() - t0) / loops)
+    return statistics.median(samples)
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def blas_info() -> str:
+    """Which BLAS library and kernel NumPy runs, as threadpoolctl reports it."""
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "threadpoolctl not installed"
+    import numpy  # noqa: F401  (loads the BLAS library)
+
+    parts = []
+    for info in threadpool_info():
+        if info.get("user_api") == "blas":
+            parts.append(
+                f"{info.get('internal_api')} {info.get('version')} "
+                f"kernel={info.get('architecture')} threads={info.get('num_threads')}"
+            )
+    return "; ".join(parts) or "no BLAS found"
+
+
+def worker_count() -> int:
+    """The pool size our kernels use in this process (same rule as the module)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        text = os.environ.get(name)
+        if text is not None:
+            t = text[1:] if text.startswith("+") else text
+            if t.isdigit() and t.isascii() and int(t) > 0:
+                return min(int(t), 65535)
+    return len(os.sched_getaffinity(0))
+
+
+def header(title: str) -> None:
+    print(f"== {title} ==")
+    print(f"cpu: {cpu_model()}, workers: {worker_count()}")
+    print(f"numpy BLAS: {blas_info()}")
+
+
+def row(label: str, ours: float, peers: dict[str, float]) -> str:
+    cells = [f"{label:<28}", f"ours {ours * 1e3:9.3f} ms"]
+    for name, t in peers.items():
+        cells.append(f"{name} {t * 1e3:9.3f} ms (ratio {t / ours:5.2f})")
+    line = "  ".join(cells)
+    print(line, flush=True)
+    return line

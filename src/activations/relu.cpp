@@ -1,0 +1,82 @@
+// ReLU: up to 10000 elements on the calling thread, straight from the
+// caller's memory; above that on the pool in blocks of 1024 elements.
+//
+// Both paths read the input as one flat row-major run. The sequential path
+// requires that layout of the input itself. The parallel path accepts what
+// an owned copy would turn into that layout: inputs already in it, and
+// inputs with gaps between their elements (which a copy gathers row by row).
+// Inputs that fill one block in another order (column-major, reversed) are
+// refused on both paths. Gapped inputs are read in place through their
+// strides instead of being copied: the values are the same and no copy of
+// the input is ever made.
+#include "activations/relu.hpp"
+
+#include <algorithm>
+
+#include "activations/relu_kernels.hpp"
+#include "core/cpu.hpp"
+#include "parallel/pool.hpp"
+
+namespace kiln::activations {
+
+namespace {
+
+constexpr std::uint64_t kParallelThreshold = 10000;
+constexpr std::size_t kBlock = 1024;
+
+using ReluFn = void (*)(const float*, float*, std::size_t);
+
+ReluFn flat_kernel() {
+    switch (active_isa()) {
+        case Isa::avx512: return relu_f32_avx512;
+        case Isa::avx2: return relu_f32_avx2;
+        default: return relu_f32_scalar;
+    }
+}
+
+[[noreturn]] void refuse_layout() { panic("called `Option::unwrap()` on a `None` value"); }
+
+// Flat indices [start, start + len) of a strided 2-D view, in row-major order.
+void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::size_t len) {
+    const std::uint64_t cols = x.shape[1];
+    std::uint64_t i = start / cols, j = start % cols;
+    for (std::size_t k = 0; k < len; ++k) {
+        const float v = x.at(i, j);
+        out[k] = v > 0.0f ? v : 0.0f;
+        if (++j == cols) {
+            j = 0;
+            ++i;
+        }
+    }
+}
+
+}  // namespace
+
+Buffer<float> relu(const View<float>& x) {
+    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    const std::uint64_t rows = x.shape[0], cols = x.shape[1];
+    Buffer<float> out = Buffer<float>::zeros({rows, cols});
+    const std::uint64_t n = out.count();
+    const bool flat = is_standard_layout(x);
+    const ReluFn kernel = flat_kernel();
+
+    if (n <= kParallelThreshold) {
+        if (!flat) refuse_layout();
+        kernel(x.data, out.data(), static_cast<std::size_t>(n));
+        return out;
+    }
+
+    if (!flat && is_gap_free(rows, cols, x.strides[0], x.strides[1])) refuse_layout();
+    parallel::for_each_chunk(out.data(), static_cast<std::size_t>(n), kBlock,
+                             [&](std::size_t k, float* chunk, std::size_t len) {
+                                 const std::size_t start = k * kBlock;
+                                 if (flat) {
+                                     kernel(x.data + start, chunk, len);
+                                 } else {
+                                     relu_strided(x, start, chunk, len);
+                                 }
+                             });
+    return out;
+}
+
+}  // namespace kiln::activations

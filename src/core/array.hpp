@@ -1,0 +1,183 @@
+// The two array types every kernel works with, free of any Python type:
+//   View<T>   a read-only strided window onto a caller's array;
+//   Buffer<T> an owned block of elements with a shape, which becomes the
+//             memory of a returned array.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+
+#include "core/errors.hpp"
+#include "core/memory.hpp"
+
+namespace kiln {
+
+// NumPy allows at most 64 axes; views hold that many without allocating.
+inline constexpr std::size_t kMaxDims = 64;
+// Results have 2 axes, or 4 for conv2d.
+inline constexpr std::size_t kMaxResultDims = 4;
+
+// A read-only view of a caller's array. `data` is the address of element
+// (0, ..., 0); strides are in elements and may be negative, zero or leave
+// gaps. Valid only while the call that made it holds the array.
+template <class T>
+struct View {
+    const T* data = nullptr;
+    std::size_t ndim = 0;
+    std::uint64_t shape[kMaxDims] = {};
+    std::int64_t strides[kMaxDims] = {};
+
+    // Element (i, j) of a 2-D view.
+    const T& at(std::uint64_t i, std::uint64_t j) const {
+        return data[static_cast<std::int64_t>(i) * strides[0] +
+                    static_cast<std::int64_t>(j) * strides[1]];
+    }
+};
+
+// The test that a 2-D layout can be read as one flat run of rows x cols
+// values in row-major order.
+inline bool is_standard_layout(std::uint64_t rows, std::uint64_t cols, std::int64_t s0,
+                               std::int64_t s1) {
+    if (rows == 0 || cols == 0) return true;
+    return (cols == 1 || s1 == 1) && (rows == 1 || s0 == static_cast<std::int64_t>(cols));
+}
+
+template <class T>
+bool is_standard_layout(const View<T>& v) {
+    return is_standard_layout(v.shape[0], v.shape[1], v.strides[0], v.strides[1]);
+}
+
+// The test that a 2-D layout fills one gap-free block of memory in some
+// axis order: taking the axes by increasing |stride|, every axis longer than
+// 1 has |stride| equal to the product of the lengths before it.
+inline bool is_gap_free(std::uint64_t rows, std::uint64_t cols, std::int64_t s0, std::int64_t s1) {
+    if (s0 == static_cast<std::int64_t>(cols) && s1 == 1) return true;
+    const std::int64_t a0 = s0 < 0 ? -s0 : s0, a1 = s1 < 0 ? -s1 : s1;
+    if (a0 <= a1)  // axis 0 varies fastest in memory
+        return (rows == 1 || a0 == 1) && (cols == 1 || a1 == static_cast<std::int64_t>(rows));
+    return (cols == 1 || a1 == 1) && (rows == 1 || a0 == static_cast<std::int64_t>(cols));
+}
+
+// Element count of a shape after the size tests every owned buffer passes:
+// the product of the non-zero lengths must fit in a signed 64-bit count and
+// the byte size must stay below 2^63.
+inline std::uint64_t checked_element_count(const std::uint64_t* shape, std::size_t ndim,
+                                           std::size_t element_size) {
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    std::uint64_t nonzero = 1;
+    std::uint64_t count = 1;
+    for (std::size_t d = 0; d < ndim; ++d) {
+        if (shape[d] == 0) {
+            count = 0;
+            continue;
+        }
+        if (nonzero > kMax / shape[d])
+            panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+        nonzero *= shape[d];
+    }
+    if (count != 0) count = nonzero;
+    if (count > kMax / element_size) panic("capacity overflow");
+    return count;
+}
+
+// An owned buffer of elements: zero-filled with row-major strides, or the
+// owned copy of a 2-D view.
+template <class T>
+class Buffer {
+public:
+    Buffer() = default;
+
+    static Buffer zeros(std::initializer_list<std::uint64_t> shape) {
+        return zeros(shape.begin(), shape.size());
+    }
+
+    static Buffer zeros(const std::uint64_t* shape, std::size_t ndim) {
+        check(ndim <= kMaxResultDims, "result buffers have at most 4 axes");
+        Buffer buf;
+        buf.count_ = checked_element_count(shape, ndim, sizeof(T));
+        buf.block_ = mem::Block(static_cast<std::size_t>(buf.count_) * sizeof(T));
+        buf.ndim_ = ndim;
+        std::int64_t stride = 1;
+        for (std::size_t d = ndim; d-- > 0;) {
+            buf.shape_[d] = shape[d];
+            buf.strides_[d] = buf.count_ == 0 ? 0 : stride;
+            stride *= static_cast<std::int64_t>(shape[d] == 0 ? 1 : shape[d]);
+        }
+        return buf;
+    }
+
+    // The owned copy of a 2-D view. A view whose elements fill one gap-free
+    // block in some axis order is copied as that block and keeps its
+    // strides, signs included; any other view is gathered in row-major
+    // order into a row-major buffer.
+    static Buffer copy_of(const View<T>& v) {
+        check(v.ndim == 2, "owned copies are made of 2-D views");
+        const std::uint64_t rows = v.shape[0], cols = v.shape[1];
+        const std::int64_t s0 = v.strides[0], s1 = v.strides[1];
+        Buffer buf;
+        buf.count_ = checked_element_count(v.shape, 2, sizeof(T));
+        buf.block_ = mem::Block(static_cast<std::size_t>(buf.count_) * sizeof(T));
+        buf.ndim_ = 2;
+        buf.shape_[0] = rows;
+        buf.shape_[1] = cols;
+        if (buf.count_ == 0) return buf;
+
+        if (is_gap_free(rows, cols, s0, s1)) {
+            // Lowest address the view touches, and the first element's
+            // offset from it.
+            std::int64_t low = 0;
+            if (s0 < 0) low += s0 * static_cast<std::int64_t>(rows - 1);
+            if (s1 < 0) low += s1 * static_cast<std::int64_t>(cols - 1);
+            std::memcpy(buf.block_.get(), v.data + low, static_cast<std::size_t>(buf.count_) * sizeof(T));
+            buf.offset_ = -low;
+            buf.strides_[0] = s0;
+            buf.strides_[1] = s1;
+        } else {
+            T* out = buf.data();
+            for (std::uint64_t i = 0; i < rows; ++i)
+                for (std::uint64_t j = 0; j < cols; ++j) *out++ = v.at(i, j);
+            buf.strides_[0] = static_cast<std::int64_t>(cols);
+            buf.strides_[1] = 1;
+        }
+        return buf;
+    }
+
+    // Start of the block.
+    T* data() const noexcept { return static_cast<T*>(block_.get()); }
+    // Address of element (0, ..., 0).
+    T* first() const noexcept { return data() + offset_; }
+    std::uint64_t count() const noexcept { return count_; }
+    std::size_t ndim() const noexcept { return ndim_; }
+    const std::uint64_t* shape() const noexcept { return shape_; }
+    const std::int64_t* strides() const noexcept { return strides_; }
+    std::int64_t offset() const noexcept { return offset_; }
+    std::size_t bytes() const noexcept { return block_.bytes(); }
+
+    // A read-only view of this buffer.
+    View<T> view() const noexcept {
+        View<T> v;
+        v.data = first();
+        v.ndim = ndim_;
+        for (std::size_t d = 0; d < ndim_; ++d) {
+            v.shape[d] = shape_[d];
+            v.strides[d] = strides_[d];
+        }
+        return v;
+    }
+
+    // Gives up the block (to a result array's owner).
+    mem::Block release_block() noexcept { return std::move(block_); }
+
+private:
+    mem::Block block_;
+    std::uint64_t count_ = 0;
+    std::size_t ndim_ = 0;
+    std::uint64_t shape_[kMaxResultDims] = {};
+    std::int64_t strides_[kMaxResultDims] = {};
+    std::int64_t offset_ = 0;
+};
+
+}  // namespace kiln

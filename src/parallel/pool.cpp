@@ -1,0 +1,435 @@
+// Worker pool: one deque of jobs per worker (the owner pushes and pops at
+// the back, thieves take from the front), one queue for jobs submitted from
+// outside the pool, and a sleep/wake protocol so that idle workers use no
+// processor time.
+#include "parallel/pool.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <pthread.h>
+#include <sched.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace kiln::parallel {
+
+namespace {
+
+constexpr std::size_t kMaxWorkers = 65535;
+constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
+// Rounds of looking for work before a worker goes to sleep.
+constexpr int kSpinRounds = 64;
+
+// --- worker count -------------------------------------------------------
+
+// Parses an unsigned decimal number: digits with at most one leading '+'.
+std::optional<unsigned long long> parse_count(const char* text) {
+    if (!text) return std::nullopt;
+    const char* p = text;
+    if (*p == '+') ++p;
+    if (*p == '\0') return std::nullopt;
+    unsigned long long value = 0;
+    for (; *p; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (value > (ULLONG_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::size_t processor_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+std::size_t configured_worker_count() {
+    unsigned long long n = 0;
+    if (auto v = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
+        n = *v;
+    } else if (auto w = parse_count(std::getenv("RAYON_RS_NUM_CPUS"))) {
+        n = *w;
+    }
+    if (n == 0) n = processor_count();
+    return static_cast<std::size_t>(std::min<unsigned long long>(n, kMaxWorkers));
+}
+
+// --- jobs -----------------------------------------------------------------
+
+struct Pool;
+struct Worker;
+
+thread_local Worker* t_worker = nullptr;
+
+// A unit of work on a queue. It lives on the stack of the thread that waits
+// for it, which never returns before `done` is set.
+struct Job {
+    virtual void execute() noexcept = 0;
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+
+protected:
+    ~Job() = default;
+};
+
+struct Worker {
+    Pool* pool;
+    std::size_t index;
+    std::mutex mutex;
+    std::deque<Job*> jobs;
+
+    void push(Job* job);
+    Job* pop_back();
+    bool pop_if_back(Job* job);
+    Job* steal_front();
+};
+
+struct Pool {
+    std::size_t size = 0;
+    std::vector<std::unique_ptr<Worker>> workers;
+
+    std::mutex injected_mutex;
+    std::deque<Job*> injected;
+
+    std::mutex sleep_mutex;
+    std::condition_variable wake;
+    std::atomic<std::uint64_t> epoch{0};
+    std::atomic<std::size_t> sleepers{0};
+    std::atomic<bool> stopping{false};
+
+    // Something changed that a sleeper may wait for: new work or a finished job.
+    void signal(bool all) {
+        epoch.fetch_add(1, std::memory_order_seq_cst);
+        if (sleepers.load(std::memory_order_seq_cst) > 0) {
+            { std::lock_guard<std::mutex> lock(sleep_mutex); }
+            if (all) wake.notify_all(); else wake.notify_one();
+        }
+    }
+
+    void inject(Job* job) {
+        {
+            std::lock_guard<std::mutex> lock(injected_mutex);
+            injected.push_back(job);
+        }
+        signal(false);
+    }
+
+    Job* take_injected() {
+        std::lock_guard<std::mutex> lock(injected_mutex);
+        if (injected.empty()) return nullptr;
+        Job* job = injected.front();
+        injected.pop_front();
+        return job;
+    }
+
+    // Own newest job first, then the oldest job of another worker, then a
+    // job submitted from outside.
+    Job* find_work(Worker* self) {
+        if (Job* job = self->pop_back()) return job;
+        const std::size_t n = workers.size();
+        for (std::size_t step = 1; step < n; ++step) {
+            if (Job* job = workers[(self->index + step) % n]->steal_front()) return job;
+        }
+        return take_injected();
+    }
+
+    // Sleeps until the epoch moves past `seen` (or `until` becomes true).
+    void sleep(std::uint64_t seen, const std::atomic<bool>* until) {
+        std::unique_lock<std::mutex> lock(sleep_mutex);
+        sleepers.fetch_add(1, std::memory_order_seq_cst);
+        while (epoch.load(std::memory_order_seq_cst) == seen &&
+               !stopping.load(std::memory_order_relaxed) &&
+               !(until && until->load(std::memory_order_acquire))) {
+            wake.wait(lock);
+        }
+        sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    }
+
+    // Runs other work until `job` is done (a worker waiting for a half that
+    // another worker took).
+    void wait_for(Worker* self, Job& job) {
+        int idle = 0;
+        while (!job.done.load(std::memory_order_acquire)) {
+            const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
+            if (Job* other = find_work(self)) {
+                other->execute();
+                idle = 0;
+            } else if (++idle < kSpinRounds) {
+                std::this_thread::yield();
+            } else {
+                sleep(seen, &job.done);
+            }
+        }
+    }
+
+    void worker_main(Worker* self) {
+        t_worker = self;
+        set_thread_label("kiln-worker-" + std::to_string(self->index));
+        int idle = 0;
+        while (!stopping.load(std::memory_order_relaxed)) {
+            const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
+            if (Job* job = find_work(self)) {
+                job->execute();
+                idle = 0;
+            } else if (++idle < kSpinRounds) {
+                std::this_thread::yield();
+            } else {
+                sleep(seen, nullptr);
+                idle = 0;
+            }
+        }
+    }
+};
+
+void Worker::push(Job* job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        jobs.push_back(job);
+    }
+    pool->signal(false);
+}
+
+Job* Worker::pop_back() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (jobs.empty()) return nullptr;
+    Job* job = jobs.back();
+    jobs.pop_back();
+    return job;
+}
+
+bool Worker::pop_if_back(Job* job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (jobs.empty() || jobs.back() != job) return false;
+    jobs.pop_back();
+    return true;
+}
+
+Job* Worker::steal_front() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (jobs.empty()) return nullptr;
+    Job* job = jobs.front();
+    jobs.pop_front();
+    return job;
+}
+
+// --- pool creation ----------------------------------------------------------
+
+struct Outcome {
+    Pool* pool = nullptr;    // the running pool
+    std::string failure;     // the cause, when creation failed
+    bool attempted = false;
+};
+
+// Heap-allocated so that a forked child can start over with fresh objects:
+// the parent's worker threads do not exist in the child.
+std::mutex* g_create_mutex = new std::mutex;
+Outcome* g_outcome = new Outcome;
+std::atomic<Pool*> g_pool{nullptr};
+
+void after_fork_in_child() {
+    // The old objects may be in any state; they are abandoned, not freed.
+    g_create_mutex = new (std::nothrow) std::mutex;
+    g_outcome = new (std::nothrow) Outcome;
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    t_worker = nullptr;
+}
+
+[[maybe_unused]] const bool g_fork_handler_installed = [] {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+}();
+
+void* worker_entry(void* arg) {
+    auto* self = static_cast<Worker*>(arg);
+    self->pool->worker_main(self);
+    return nullptr;
+}
+
+Pool* create_pool(std::string& failure) {
+    auto* pool = new Pool;
+    pool->size = configured_worker_count();
+    pool->workers.reserve(pool->size);
+    for (std::size_t i = 0; i < pool->size; ++i) {
+        auto w = std::make_unique<Worker>();
+        w->pool = pool;
+        w->index = i;
+        pool->workers.push_back(std::move(w));
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    for (std::size_t i = 0; i < pool->size; ++i) {
+        pthread_t thread;
+        const int err = pthread_create(&thread, &attr, worker_entry, pool->workers[i].get());
+        if (err != 0) {
+            pthread_attr_destroy(&attr);
+            // Workers already started stop; they still refer to the pool,
+            // so it is never freed.
+            pool->stopping.store(true);
+            pool->signal(true);
+            { std::lock_guard<std::mutex> lock(pool->sleep_mutex); }
+            pool->wake.notify_all();
+            failure = std::string("IOError: ") + std::strerror(err) + " (os error " +
+                      std::to_string(err) + ")";
+            return nullptr;
+        }
+    }
+    pthread_attr_destroy(&attr);
+    return pool;
+}
+
+Pool& get_pool() {
+    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard<std::mutex> lock(*g_create_mutex);
+    Outcome& outcome = *g_outcome;
+    if (!outcome.attempted) {
+        outcome.attempted = true;
+        outcome.pool = create_pool(outcome.failure);
+        if (outcome.pool) {
+            g_pool.store(outcome.pool, std::memory_order_release);
+            return *outcome.pool;
+        }
+        panic("The global thread pool has not been initialized.: " + outcome.failure);
+    }
+    if (outcome.pool) return *outcome.pool;
+    panic("The global thread pool has not been initialized.: GlobalPoolAlreadyInitialized");
+}
+
+// --- loop division ----------------------------------------------------------
+
+using RangeFn = FunctionRef<void(std::size_t, std::size_t)>;
+
+void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+               RangeFn run);
+
+// The second half of a split piece, offered to other workers.
+struct HalfJob final : Job {
+    Pool* pool;
+    Worker* owner;
+    std::size_t begin, end, budget;
+    RangeFn run;
+
+    HalfJob(Pool* p, Worker* o, std::size_t b, std::size_t e, std::size_t bud, RangeFn r)
+        : pool(p), owner(o), begin(b), end(e), budget(bud), run(r) {}
+
+    void execute() noexcept override {
+        try {
+            run_piece(*pool, begin, end, budget, t_worker != owner, run);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // The owner may return (ending this object's life) as soon as it
+        // sees `done`, so nothing of *this is touched after the store.
+        Pool* const p = pool;
+        done.store(true, std::memory_order_release);
+        p->signal(true);
+    }
+};
+
+void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+               RangeFn run) {
+    const std::size_t len = end - begin;
+    if (len < 2 || (!moved && budget == 0)) {
+        run(begin, end);
+        return;
+    }
+    const std::size_t next = moved ? std::max(budget / 2, pool.size) : budget / 2;
+    const std::size_t mid = begin + len / 2;
+    Worker* self = t_worker;
+    HalfJob second(&pool, self, mid, end, next, run);
+    self->push(&second);
+
+    std::exception_ptr first_failure;
+    try {
+        run_piece(pool, begin, mid, next, false, run);
+    } catch (...) {
+        first_failure = std::current_exception();
+    }
+    if (self->pop_if_back(&second)) {
+        second.execute();
+    } else {
+        pool.wait_for(self, second);
+    }
+    if (first_failure) std::rethrow_exception(first_failure);
+    if (second.failure) std::rethrow_exception(second.failure);
+}
+
+// A whole loop handed over from a thread outside the pool. The caller waits
+// on its own signal, reused from loop to loop.
+struct Latch {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool set = false;
+};
+
+thread_local Latch t_latch;
+
+struct InjectedJob final : Job {
+    Pool* pool;
+    std::size_t len;
+    RangeFn run;
+    Latch* latch;
+
+    InjectedJob(Pool* p, std::size_t n, RangeFn r, Latch* l) : pool(p), len(n), run(r), latch(l) {}
+
+    void execute() noexcept override {
+        try {
+            run_piece(*pool, 0, len, pool->size, true, run);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(latch->mutex);
+        done.store(true, std::memory_order_release);
+        latch->set = true;
+        latch->cv.notify_one();
+    }
+};
+
+}  // namespace
+
+std::size_t worker_count() { return get_pool().size; }
+
+bool pool_exists() noexcept { return g_pool.load(std::memory_order_acquire) != nullptr; }
+
+void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run) {
+    Pool& pool = get_pool();
+    if (len == 0) return;
+    if (Worker* self = t_worker; self && self->pool == &pool) {
+        run_piece(pool, 0, len, pool.size, false, run);
+        return;
+    }
+    if (len < 2) {
+        run(0, len);
+        return;
+    }
+    Latch& latch = t_latch;
+    {
+        std::lock_guard<std::mutex> lock(latch.mutex);
+        latch.set = false;
+    }
+    InjectedJob job(&pool, len, run, &latch);
+    pool.inject(&job);
+    {
+        std::unique_lock<std::mutex> lock(latch.mutex);
+        latch.cv.wait(lock, [&] { return latch.set; });
+    }
+    if (job.failure) std::rethrow_exception(job.failure);
+}
+
+}  // namespace kiln::parallel
