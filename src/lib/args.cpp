@@ -46,8 +46,10 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
-                type_error("'" + type_qualname(Py_TYPE(key)) +
-                           "' object cannot be converted to 'PyString'");
+                std::string message = "'";
+                message += type_qualname(Py_TYPE(key));
+                message += "' object cannot be converted to 'PyString'";
+                type_error(message);
             }
             std::size_t match = sig.count;
             Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(key));
