@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "core/fpenv.hpp"
 #include "lib/pyref.hpp"
 
 namespace kiln::py {
@@ -53,9 +54,11 @@ std::string type_qualname(PyTypeObject* type);
 void set_exception_from_current() noexcept;
 
 // Runs one entry point: returns fn()'s new reference, or null with exactly
-// one Python exception set, whatever fn throws.
+// one Python exception set, whatever fn throws. The call runs in the default
+// floating-point environment; the caller's is restored on return.
 template <class Fn>
 PyObject* call_bracket(Fn&& fn) noexcept {
+    DefaultFpEnv fp_env;
     try {
         return fn();
     } catch (...) {
