@@ -55,7 +55,8 @@ void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::si
 Buffer<float> relu(const View<float>& x) {
     if (x.ndim != 2) throw ValueError("Input must be a 2D array");
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
-    Buffer<float> out = Buffer<float>::zeros({rows, cols});
+    // Every element is written below, so the result needs no zero fill.
+    Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     const std::uint64_t n = out.count();
     const bool flat = is_standard_layout(x);
     const ReluFn kernel = flat_kernel();

@@ -95,10 +95,21 @@ public:
     }
 
     static Buffer zeros(const std::uint64_t* shape, std::size_t ndim) {
+        return make(shape, ndim, true);
+    }
+
+    // A buffer like zeros() whose elements are left unspecified, for a
+    // kernel that writes every element before returning it.
+    static Buffer for_overwrite(std::initializer_list<std::uint64_t> shape) {
+        return make(shape.begin(), shape.size(), false);
+    }
+
+    static Buffer make(const std::uint64_t* shape, std::size_t ndim, bool zero) {
         check(ndim <= kMaxResultDims, "result buffers have at most 4 axes");
         Buffer buf;
         buf.count_ = checked_element_count(shape, ndim, sizeof(T));
-        buf.block_ = mem::Block(static_cast<std::size_t>(buf.count_) * sizeof(T));
+        const auto bytes = static_cast<std::size_t>(buf.count_) * sizeof(T);
+        buf.block_ = zero ? mem::Block(bytes) : mem::Block(bytes, mem::Block::ForOverwrite{});
         buf.ndim_ = ndim;
         std::int64_t stride = 1;
         for (std::size_t d = ndim; d-- > 0;) {

@@ -12,7 +12,9 @@ namespace {
 constexpr std::size_t kAlign = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // From this size on, blocks are mapped directly and advised for huge pages.
-constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+constexpr std::size_t kMapThreshold = std::size_t{32} << 20;
+// From this size on, heap blocks are advised for huge pages.
+constexpr std::size_t kAdviseThreshold = std::size_t{4} << 20;
 
 std::size_t round_up(std::size_t value, std::size_t to) {
     if (value > SIZE_MAX - (to - 1)) throw std::bad_alloc();
@@ -36,15 +38,31 @@ void* map_huge(std::size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
+void* heap_block(std::size_t bytes) {
+    const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kAlign);
+    void* ptr = std::aligned_alloc(kAlign, size);
+    if (!ptr) throw std::bad_alloc();
+    if (size >= kAdviseThreshold) {
+        // Advise the whole huge pages inside the block.
+        const auto begin = (reinterpret_cast<std::uintptr_t>(ptr) + kHugePage - 1) & ~(kHugePage - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(ptr) + size) & ~(kHugePage - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    return ptr;
+}
+
 }  // namespace
 
 void* alloc_zeroed(std::size_t bytes) {
     if (bytes >= kMapThreshold) return map_huge(bytes);
-    const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kAlign);
-    void* ptr = std::aligned_alloc(kAlign, size);
-    if (!ptr) throw std::bad_alloc();
-    std::memset(ptr, 0, size);
+    void* ptr = heap_block(bytes);
+    std::memset(ptr, 0, bytes == 0 ? 1 : bytes);
     return ptr;
+}
+
+void* alloc_for_overwrite(std::size_t bytes) {
+    if (bytes >= kMapThreshold) return map_huge(bytes);
+    return heap_block(bytes);
 }
 
 void release(void* ptr, std::size_t bytes) noexcept {

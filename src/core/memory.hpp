@@ -1,10 +1,12 @@
 // Heap blocks for result buffers and working copies.
 //
-// Every block is 64-byte aligned (a full AVX-512 vector or cache line) and
-// zero-filled. Large blocks come straight from the kernel as anonymous
-// mappings aligned to 2 MiB and advised for transparent huge pages, so a
-// large result costs one page fault per 2 MiB instead of one per 4 KiB, and
-// its zero fill is free.
+// Every block is 64-byte aligned (a full AVX-512 vector or cache line).
+// Blocks up to 32 MiB come from the C heap, which keeps freed memory for
+// reuse, so repeated calls of moderate size pay no page faults; from 4 MiB
+// on they are advised for transparent huge pages. Larger blocks come straight
+// from the kernel as anonymous mappings aligned to 2 MiB and advised for huge
+// pages, so they cost one page fault per 2 MiB instead of one per 4 KiB, and
+// their zero fill is free.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,9 @@ namespace kiln::mem {
 // Allocates `bytes` zero-filled bytes; throws std::bad_alloc on failure.
 // A request of 0 bytes returns a valid, unique, non-null block.
 void* alloc_zeroed(std::size_t bytes);
+// Allocates `bytes` bytes whose contents are unspecified, for a caller that
+// writes every byte before anything reads it.
+void* alloc_for_overwrite(std::size_t bytes);
 // Releases a block from alloc_zeroed; `bytes` must be the requested size.
 void release(void* ptr, std::size_t bytes) noexcept;
 
@@ -24,6 +29,8 @@ class Block {
 public:
     Block() = default;
     explicit Block(std::size_t bytes) : ptr_(alloc_zeroed(bytes)), bytes_(bytes) {}
+    struct ForOverwrite {};
+    Block(std::size_t bytes, ForOverwrite) : ptr_(alloc_for_overwrite(bytes)), bytes_(bytes) {}
     Block(Block&& other) noexcept
         : ptr_(std::exchange(other.ptr_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
     Block& operator=(Block&& other) noexcept {

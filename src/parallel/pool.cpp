@@ -28,6 +28,16 @@ constexpr std::size_t kMaxWorkers = 65535;
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
 // Rounds of looking for work before a worker goes to sleep.
 constexpr int kSpinRounds = 64;
+// Pause instructions a calling thread spins before it sleeps on its signal.
+constexpr int kCallerSpins = 4000;
+
+inline void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
 
 // --- worker count -------------------------------------------------------
 
@@ -371,11 +381,40 @@ void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budge
 }
 
 // A whole loop handed over from a thread outside the pool. The caller waits
-// on its own signal, reused from loop to loop.
+// on its own signal, reused from loop to loop: it first spins briefly (a
+// small loop is usually done within microseconds, sooner than a sleep and
+// wake-up would take), then sleeps on the signal's condition variable.
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
-    bool set = false;
+    std::atomic<bool> set{false};
+    bool sleeping = false;
+
+    void reset() noexcept { set.store(false, std::memory_order_relaxed); }
+
+    // A worker may still be inside open() when the waiting thread has
+    // already seen `set`; taking the mutex waits for it to leave.
+    ~Latch() { std::lock_guard<std::mutex> lock(mutex); }
+
+    void wait() {
+        for (int i = 0; i < kCallerSpins; ++i) {
+            if (set.load(std::memory_order_acquire)) return;
+            pause();
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        sleeping = true;
+        cv.wait(lock, [&] { return set.load(std::memory_order_acquire); });
+        sleeping = false;
+    }
+
+    // Called by the worker that finished the loop; the waiter may return
+    // (and reuse the latch) as soon as it sees `set`, so the mutex is held
+    // across the store and the notification.
+    void open() noexcept {
+        std::lock_guard<std::mutex> lock(mutex);
+        set.store(true, std::memory_order_release);
+        if (sleeping) cv.notify_one();
+    }
 };
 
 thread_local Latch t_latch;
@@ -394,10 +433,9 @@ struct InjectedJob final : Job {
         } catch (...) {
             failure = std::current_exception();
         }
-        std::lock_guard<std::mutex> lock(latch->mutex);
+        Latch* l = latch;
         done.store(true, std::memory_order_release);
-        latch->set = true;
-        latch->cv.notify_one();
+        l->open();
     }
 };
 
@@ -419,16 +457,10 @@ void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run)
         return;
     }
     Latch& latch = t_latch;
-    {
-        std::lock_guard<std::mutex> lock(latch.mutex);
-        latch.set = false;
-    }
+    latch.reset();
     InjectedJob job(&pool, len, run, &latch);
     pool.inject(&job);
-    {
-        std::unique_lock<std::mutex> lock(latch.mutex);
-        latch.cv.wait(lock, [&] { return latch.set; });
-    }
+    latch.wait();
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
