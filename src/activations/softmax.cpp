@@ -1,9 +1,246 @@
+// Softmax along the columns (axis 0) or the rows (any other axis) of a
+// float32 matrix.
+//
+// Every lane (a column for axis 0, a row otherwise) is computed by the same
+// rule, in float32 with rounding to nearest:
+//   m   = the lane's maximum: starts at the lowest finite float and takes
+//         v whenever v > m, so NaN is never taken;
+//   e_k = exp(v_k - m), with the correctly rounded exponential of expf.hpp;
+//   sum = ((0 + e_0) + e_1) + ... , strictly left to right;
+//   r   = 1 / sum, one division per lane;
+//   out_k = e_k * r,
+// and a lane whose sum is NaN is written as one fixed quiet NaN, so that
+// NaN results carry the same bits on every path as well.
+// Up to 10000 elements the calling thread computes the lanes; above that
+// they are spread over the worker pool in groups of lanes. Vectorisation
+// never reorders a lane's sum: for rows, a vector computes the
+// exponentials of consecutive elements of one row and each row's sum is
+// accumulated element by element; for columns, vector lane t holds column
+// t's running maximum and sum, so each column is still summed in row order.
+// The maximum is a set maximum (only the sign of a zero maximum could
+// depend on the order, and exp(v - 0) does not), so its evaluation order is
+// free. The result is therefore the same bits on every path, instruction
+// set and thread count.
+//
+// The input is read in place through its strides when each lane's elements
+// (rows) or neighbouring lanes (columns) are unit-stride; any other layout
+// is first gathered into one row-major copy. Pool tasks write disjoint
+// groups of lanes of the result directly.
 #include "activations/softmax.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+#include "activations/expf.hpp"
+#include "core/cpu.hpp"
+#include "parallel/pool.hpp"
 
 namespace kiln::activations {
 
-Buffer<float> softmax(const View<float>&, std::int64_t) {
-    throw NotImplemented("softmax is not implemented yet");
+namespace {
+
+constexpr std::uint64_t kParallelThreshold = 10000;
+// Rows computed together: their sums are interleaved so that the
+// sequential additions of different rows overlap.
+constexpr std::size_t kRowBlock = 16;
+// Columns of one row block exponentiated before their sums are taken, so
+// that the exponentials are still in the L1 cache.
+constexpr std::size_t kColChunk = 512;
+// Columns per strip on the column path: one vector of running maxima and
+// sums per strip.
+constexpr std::size_t kStrip = 128;
+// Smallest amount of work (elements) per pool item.
+constexpr std::size_t kMinItem = 16384;
+
+struct Kernels {
+    float (*lane_max)(const float*, std::size_t);
+    void (*exp_sub)(const float*, float, float*, std::size_t);
+    void (*max_step)(const float*, float*, std::size_t);
+    void (*exp_sub_step)(const float*, const float*, float*, float*, std::size_t);
+};
+
+Kernels select_kernels() {
+    switch (active_isa()) {
+        case Isa::avx512:
+            return {lane_max_f32_avx512, exp_sub_f32_avx512, max_step_f32_avx512,
+                    exp_sub_step_f32_avx512};
+        case Isa::avx2:
+            return {lane_max_f32_avx2, exp_sub_f32_avx2, max_step_f32_avx2, exp_sub_step_f32_avx2};
+        default:
+            return {lane_max_f32_scalar, exp_sub_f32_scalar, max_step_f32_scalar,
+                    exp_sub_step_f32_scalar};
+    }
+}
+
+// The input as the kernels read it: element (i, j) at data[i * row + j].
+struct Source {
+    const float* data;
+    std::int64_t row;
+};
+
+// A lane whose sum is NaN (it holds a NaN, or +inf, whose exponential
+// after subtracting the maximum is NaN) is NaN throughout. Which NaN an
+// operation on two NaNs returns depends on the order of its operands, which
+// the compiler may swap, so such lanes are written as this one quiet NaN.
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// out[k] = e[k] * rcp, or kNaN everywhere when rcp is NaN.
+void scale_lane(float* e, std::size_t len, float rcp) {
+    if (rcp != rcp) {
+        std::fill(e, e + len, kNaN);
+        return;
+    }
+    for (std::size_t k = 0; k < len; ++k) e[k] = e[k] * rcp;
+}
+
+// sum[r] = (((sum[r] + e[r][0]) + e[r][1]) + ...) + e[r][len - 1] for
+// R rows e[r] = e + r * stride, the R running sums held in registers.
+constexpr std::size_t kSumGroup = 8;
+
+template <std::size_t R>
+void add_in_order(const float* e, std::size_t stride, std::size_t len, float* sum) {
+    float s[R];
+    for (std::size_t r = 0; r < R; ++r) s[r] = sum[r];
+    for (std::size_t c = 0; c < len; ++c) {
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) s[r] = s[r] + e[r * stride + c];
+    }
+    for (std::size_t r = 0; r < R; ++r) sum[r] = s[r];
+}
+
+// Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
+// source into the row-major rows at out.
+void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    float m[kRowBlock], sum[kRowBlock];
+    for (std::size_t r = 0; r < nrows; ++r) {
+        m[r] = k.lane_max(src.data + static_cast<std::int64_t>(r) * src.row, cols);
+        sum[r] = 0.0f;
+    }
+    for (std::size_t c0 = 0; c0 < cols; c0 += kColChunk) {
+        const std::size_t len = std::min(kColChunk, cols - c0);
+        for (std::size_t r = 0; r < nrows; ++r)
+            k.exp_sub(src.data + static_cast<std::int64_t>(r) * src.row + c0, m[r],
+                      out + r * cols + c0, len);
+        // Each row's sum in element order; groups of rows interleave so
+        // that their additions overlap.
+        std::size_t r = 0;
+        for (; r + kSumGroup <= nrows; r += kSumGroup)
+            add_in_order<kSumGroup>(out + r * cols + c0, cols, len, sum + r);
+        for (; r < nrows; ++r) add_in_order<1>(out + r * cols + c0, cols, len, sum + r);
+    }
+    for (std::size_t r = 0; r < nrows; ++r) scale_lane(out + r * cols, cols, 1.0f / sum[r]);
+}
+
+// Softmax of rows [first, first + count) into the row-major result.
+void rows_range(const Kernels& k, Source src, float* out, std::size_t first, std::size_t count,
+                std::size_t cols) {
+    for (std::size_t r = 0; r < count; r += kRowBlock) {
+        const std::size_t i = first + r;
+        rows_block(k, Source{src.data + static_cast<std::int64_t>(i) * src.row, src.row},
+                   out + i * cols, std::min(kRowBlock, count - r), cols);
+    }
+}
+
+// Softmax of columns [j0, j0 + width) (width <= kStrip) of a source whose
+// neighbouring columns are adjacent, into the row-major result.
+void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
+                  std::size_t j0, std::size_t width) {
+    alignas(64) float m[kStrip], sum[kStrip];
+    std::fill(m, m + width, -0x1.fffffep+127f);
+    std::fill(sum, sum + width, 0.0f);
+    for (std::size_t i = 0; i < rows; ++i)
+        k.max_step(src.data + static_cast<std::int64_t>(i) * src.row + j0, m, width);
+    for (std::size_t i = 0; i < rows; ++i)
+        k.exp_sub_step(src.data + static_cast<std::int64_t>(i) * src.row + j0, m,
+                       out + i * cols + j0, sum, width);
+    alignas(64) float rcp[kStrip];
+    alignas(64) bool poisoned[kStrip];
+    for (std::size_t t = 0; t < width; ++t) {
+        rcp[t] = 1.0f / sum[t];
+        poisoned[t] = rcp[t] != rcp[t];
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        float* row = out + i * cols + j0;
+        for (std::size_t t = 0; t < width; ++t) row[t] = poisoned[t] ? kNaN : row[t] * rcp[t];
+    }
+}
+
+void columns_range(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
+                   std::size_t j0, std::size_t count) {
+    for (std::size_t t = 0; t < count; t += kStrip)
+        column_strip(k, src, out, rows, cols, j0 + t, std::min(kStrip, count - t));
+}
+
+// Row-major copy of a 2-D view, gathered in tiles so that both sides are
+// walked through the cache in lines.
+Buffer<float> row_major_copy(const View<float>& x) {
+    const std::uint64_t rows = x.shape[0], cols = x.shape[1];
+    Buffer<float> copy = Buffer<float>::for_overwrite({rows, cols});
+    float* dst = copy.data();
+    constexpr std::uint64_t kTile = 64;
+    for (std::uint64_t i0 = 0; i0 < rows; i0 += kTile)
+        for (std::uint64_t j0 = 0; j0 < cols; j0 += kTile)
+            for (std::uint64_t i = i0; i < std::min(rows, i0 + kTile); ++i)
+                for (std::uint64_t j = j0; j < std::min(cols, j0 + kTile); ++j)
+                    dst[i * cols + j] = x.at(i, j);
+    return copy;
+}
+
+}  // namespace
+
+Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
+    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    const std::uint64_t rows = x.shape[0], cols = x.shape[1];
+    // Every element is written below, so the block is not zero-filled first.
+    Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
+    if (rows == 0 || cols == 0) return out;
+    const std::int64_t a = axis < 0 ? axis + 2 : axis;
+    const bool by_columns = a == 0;
+    const Kernels k = select_kernels();
+    const std::uint64_t n = rows * cols;
+
+    // Both kernels need unit steps along a row.
+    std::shared_ptr<const Buffer<float>> copy;
+    Source src{x.data, x.strides[0]};
+    if (cols > 1 && x.strides[1] != 1) {
+        copy = std::make_shared<const Buffer<float>>(row_major_copy(x));
+        src = Source{copy->data(), static_cast<std::int64_t>(cols)};
+    }
+    float* const dst = out.data();
+
+    if (n <= kParallelThreshold) {
+        if (by_columns) {
+            columns_range(k, src, dst, rows, cols, 0, cols);
+        } else {
+            rows_range(k, src, dst, 0, rows, cols);
+        }
+        return out;
+    }
+
+    if (by_columns) {
+        // Items of whole strips, each at least kMinItem elements when the
+        // matrix allows; every item writes only its own columns.
+        const std::size_t strips_per_item =
+            std::max<std::size_t>(1, kMinItem / (kStrip * rows));
+        const std::size_t width = kStrip * strips_per_item;
+        const std::size_t items = (cols + width - 1) / width;
+        parallel::map_collect<char>(items, [&, copy](std::size_t t) {
+            const std::size_t j0 = t * width;
+            columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0));
+            return char{0};
+        });
+    } else {
+        // Chunks of whole row blocks of the result.
+        const std::size_t blocks_per_item =
+            std::max<std::size_t>(1, kMinItem / (kRowBlock * cols));
+        const std::size_t group = kRowBlock * blocks_per_item;
+        parallel::for_each_chunk(dst, static_cast<std::size_t>(n), group * cols,
+                                 [&, copy](std::size_t item, float*, std::size_t len) {
+                                     rows_range(k, src, dst, item * group, len / cols, cols);
+                                 });
+    }
+    return out;
 }
 
 }  // namespace kiln::activations

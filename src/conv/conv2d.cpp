@@ -1,9 +1,218 @@
+// conv2d: cross-correlation without padding, lowered to one product per
+// image of the flattened filter bank (OC x C*KH*KW, lane o and position
+// (c*KH + ky)*KW + kx holding kernel[o][c][ky][kx]) with the image's window
+// matrix (C*KH*KW x OH*OW, position (c*KH + ky)*KW + kx of column y*OW + x
+// holding input[b][c][y*stride + ky][x*stride + kx]).
+//
+// The filter bank is packed once per call, straight into the panels the
+// multiplication's micro-kernel reads. The window matrix is never built
+// whole: each 64-column strip of it is packed into a small buffer right
+// before the products that use it, so an image costs one strip buffer
+// instead of a full C*KH*KW x OH*OW copy. Every output element is the
+// sequential float32 sum over c, ky, kx in that order, whatever the path.
 #include "conv/conv2d.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "core/memory.hpp"
+#include "matmul/kernels/kernels.hpp"
+#include "matmul/pack.hpp"
+#include "matmul/product.hpp"
+#include "parallel/pool.hpp"
 
 namespace kiln::conv {
 
-Buffer<float> conv2d(const View<float>&, const View<float>&, std::uint64_t) {
-    throw NotImplemented("conv2d is not implemented yet");
+namespace {
+
+using matmul::KernelInfo;
+using matmul::kTile;
+using matmul::Panels;
+
+struct Geometry {
+    std::uint64_t channels, kh, kw, stride, oh, ow;
+    std::uint64_t positions;  // oh * ow: columns of the window matrix
+    std::uint64_t depth;      // channels * kh * kw: rows of the window matrix
+};
+
+std::int64_t offset(std::uint64_t index, std::int64_t stride) {
+    return static_cast<std::int64_t>(index) * stride;
+}
+
+// Packs one band of filters as the left operand of the products.
+void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band) {
+    const std::size_t w = dst.width(), end = dst.band_end(band);
+    const std::uint64_t kc = kernel.shape[1], kh = kernel.shape[2], kw = kernel.shape[3];
+    const std::int64_t* s = kernel.strides;
+    std::size_t q = 0;
+    for (std::size_t o = dst.band_begin(band); o < end; o += w, ++q) {
+        float* out = dst.panel(band, q);
+        const std::size_t rows = end - o < w ? end - o : w;
+        matmul::zero_padding(out, rows, kc * kh * kw, w);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const float* filter = kernel.data + offset(o + r, s[0]);
+            std::size_t p = 0;
+            for (std::uint64_t c = 0; c < kc; ++c)
+                for (std::uint64_t ky = 0; ky < kh; ++ky)
+                    for (std::uint64_t kx = 0; kx < kw; ++kx, ++p)
+                        out[p * w + r] = filter[offset(c, s[1]) + offset(ky, s[2]) + offset(kx, s[3])];
+        }
+    }
+}
+
+// Copies `len` elements taken `step` apart. Steps 1 and 2 (stride 1 or 2
+// along a contiguous row) get loops the compiler turns into vector moves.
+// Runs are short (at most one panel), so step 1 copies four elements at a
+// time inline rather than calling memcpy.
+void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) {
+    if (step == 1) {
+        std::size_t i = 0;
+        for (; i + 4 <= len; i += 4) std::memcpy(dst + i, src + i, 4 * sizeof(float));
+        for (; i < len; ++i) dst[i] = src[i];
+    } else if (step == 2) {
+        for (std::size_t i = 0; i < len; ++i) dst[i] = src[2 * i];
+    } else {
+        for (std::size_t i = 0; i < len; ++i) dst[i] = src[static_cast<std::int64_t>(i) * step];
+    }
+}
+
+// Packs columns [j0, j1) (at most 64) of the window matrix of one image as
+// panels of `nr` lanes starting at `out`. Columns of one output row have
+// window origins a fixed step apart, so each panel is copied as a few runs
+// of evenly spaced elements.
+void pack_windows(const View<float>& input, std::uint64_t image, const Geometry& g, std::size_t nr,
+                  std::size_t j0, std::size_t j1, float* out) {
+    const std::int64_t* s = input.strides;
+    const float* img = input.data + offset(image, s[0]);
+    const std::size_t lanes = j1 - j0;
+
+    // Offset of each column's window origin within its image.
+    std::int64_t origin[kTile];
+    std::uint64_t y = j0 / g.ow, x = j0 % g.ow;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        origin[l] = offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
+        if (++x == g.ow) {
+            x = 0;
+            ++y;
+        }
+    }
+    const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
+
+    for (std::size_t lane0 = 0; lane0 < lanes; lane0 += nr) {
+        float* panel = out + lane0 * g.depth;
+        const std::int64_t* org = origin + lane0;
+        const std::size_t cols = lanes - lane0 < nr ? lanes - lane0 : nr;
+        matmul::zero_padding(panel, cols, g.depth, nr);
+
+        // Runs of lanes within one output row.
+        std::size_t run_start[kTile], run_len[kTile], runs = 0;
+        std::uint64_t col = (j0 + lane0) % g.ow;
+        for (std::size_t l = 0; l < cols; ++l, ++col) {
+            if (col == g.ow) col = 0;
+            if (l > 0 && col != 0) {
+                ++run_len[runs - 1];
+            } else {
+                run_start[runs] = l;
+                run_len[runs] = 1;
+                ++runs;
+            }
+        }
+
+        std::size_t p = 0;
+        for (std::uint64_t c = 0; c < g.channels; ++c) {
+            for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
+                for (std::uint64_t kx = 0; kx < g.kw; ++kx, ++p) {
+                    const float* src = img + offset(c, s[1]) + offset(ky, s[2]) + offset(kx, s[3]);
+                    float* dst = panel + p * nr;
+                    for (std::size_t r = 0; r < runs; ++r)
+                        copy_run(dst + run_start[r], src + org[run_start[r]], run_len[r], step);
+                }
+            }
+        }
+    }
+}
+
+// The OC x OH*OW output planes of one image, written to `out` (row-major,
+// one row per filter). Above 10000 output elements the 64-column strips go
+// to the pool; each strip packs its windows and then computes all its rows.
+void convolve_image(const View<float>& input, std::uint64_t image, const Geometry& g,
+                    const KernelInfo& kernel, const Panels& filters, float* out) {
+    const std::uint64_t oc = filters.extent(), n = g.positions;
+    if (oc == 0 || n == 0) return;
+    const std::size_t strips = (n + kTile - 1) / kTile;
+    matmul::run_items(strips, matmul::goes_to_pool(oc, n), [&](std::size_t t) {
+        const std::size_t j0 = t * kTile;
+        const std::size_t j1 = j0 + kTile < n ? j0 + kTile : n;
+        mem::Block strip(matmul::band_floats(j1 - j0, g.depth, kernel.nr) * sizeof(float),
+                         mem::Block::ForOverwrite{});
+        float* windows = static_cast<float*>(strip.get());
+        pack_windows(input, image, g, kernel.nr, j0, j1, windows);
+        for (std::size_t band = 0; band < filters.bands(); ++band) {
+            const std::size_t i0 = filters.band_begin(band);
+            matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
+                                   windows, j1 - j0, out + i0 * n + j0, n);
+        }
+    });
+}
+
+}  // namespace
+
+Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::uint64_t stride) {
+    if (input.ndim != 4 || kernel.ndim != 4) throw ValueError("Input and kernel must be 4D arrays");
+    const std::uint64_t n = input.shape[0], c = input.shape[1], h = input.shape[2], w = input.shape[3];
+    const std::uint64_t oc = kernel.shape[0], kc = kernel.shape[1], kh = kernel.shape[2],
+                        kw = kernel.shape[3];
+    if (stride == 0) panic("attempt to divide by zero");
+    if (kc != c) {
+        throw ValueError("conv2d: kernel has " + std::to_string(kc) + " input channels but input has " +
+                         std::to_string(c));
+    }
+    if (h < kh || w < kw) {
+        throw ValueError("conv2d: kernel " + std::to_string(kh) + "x" + std::to_string(kw) +
+                         " is larger than input " + std::to_string(h) + "x" + std::to_string(w));
+    }
+
+    Geometry g{};
+    g.channels = c;
+    g.kh = kh;
+    g.kw = kw;
+    g.stride = stride;
+    g.oh = (h - kh) / stride + 1;
+    g.ow = (w - kw) / stride + 1;
+    // Every output element is stored when there is at least one product per
+    // element; otherwise the output is all +0.0.
+    g.depth = kc * kh * kw;
+    Buffer<float> out = g.depth > 0 ? Buffer<float>::for_overwrite({n, oc, g.oh, g.ow})
+                                    : Buffer<float>::zeros({n, oc, g.oh, g.ow});
+
+    // The filter bank and the window matrices pass the same size tests as
+    // every owned matrix. The dimensions of a valid array keep kc * kh * kw
+    // and oh * ow from wrapping.
+    g.positions = g.oh * g.ow;
+    const std::uint64_t filter_shape[2] = {oc, g.depth};
+    checked_element_count(filter_shape, 2, sizeof(float));
+    if (n > 0) {
+        const std::uint64_t window_shape[2] = {g.depth, g.positions};
+        checked_element_count(window_shape, 2, sizeof(float));
+    }
+
+    const KernelInfo& mk = matmul::active_kernel();
+    Panels filters(oc, g.depth, mk.mr);
+    for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band);
+
+    const std::uint64_t plane = oc * g.positions;  // output elements per image
+    if (n == 1) {
+        convolve_image(input, 0, g, mk, filters, out.first());
+    } else if (n >= 2) {
+        // One image per item. Items read the caller's input in place: it
+        // stays held and unchanged until this call returns, which is after
+        // every item has finished. Each writes only its own image's planes.
+        parallel::map_collect<bool>(n, [&](std::size_t b) {
+            convolve_image(input, b, g, mk, filters, out.first() + b * plane);
+            return true;
+        });
+    }
+    return out;
 }
 
 }  // namespace kiln::conv

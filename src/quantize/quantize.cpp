@@ -1,13 +1,129 @@
+// Symmetric INT8 quantization with one scale per matrix, and its inverse.
+//
+// quantize_int8: M = the largest magnitude over the non-NaN elements (0 if
+// there is none), scale = M / 127 if M > 0 else 1, inv = 1 / scale, all in
+// float32; every element becomes round_half_away(clamp(v * inv)) with the
+// clamp p < 127 ? p : 127 (so NaN gives 127) and then p > -127 ? p : -127.
+// The input is read in place as one flat row-major run, so that layout is
+// required of non-empty inputs. The maximum is the same in whatever order
+// the elements are visited, so large inputs take it on the pool in blocks;
+// the element pass runs on the pool in chunks of 1024 elements.
+//
+// dequantize_int8: out = (float)x * scale, one float32 multiplication per
+// element, reading any layout in place through its strides; large inputs go
+// to the pool in groups of whole rows.
+//
+// Up to 10000 elements both run on the calling thread and never touch the
+// pool.
 #include "quantize/quantize.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/cpu.hpp"
+#include "parallel/pool.hpp"
+#include "quantize/quantize_kernels.hpp"
 
 namespace kiln::quantize {
 
-Quantized quantize_int8(const View<float>&) {
-    throw NotImplemented("quantize_int8 is not implemented yet");
+namespace {
+
+constexpr std::uint64_t kParallelThreshold = 10000;
+constexpr std::size_t kChunk = 1024;
+// Elements per pool item of the maximum search, and the least per item of
+// dequantization.
+constexpr std::size_t kMaxBlock = 1 << 16;
+constexpr std::size_t kMinItem = 16384;
+
+struct Kernels {
+    float (*abs_max)(const float*, std::size_t);
+    void (*quantize)(const float*, float, std::int8_t*, std::size_t);
+    void (*dequantize)(const std::int8_t*, float, float*, std::size_t);
+};
+
+Kernels select_kernels() {
+    switch (active_isa()) {
+        case Isa::avx512: return {abs_max_f32_avx512, quantize_f32_avx512, dequantize_i8_avx512};
+        case Isa::avx2: return {abs_max_f32_avx2, quantize_f32_avx2, dequantize_i8_avx2};
+        default: return {abs_max_f32_scalar, quantize_f32_scalar, dequantize_i8_scalar};
+    }
 }
 
-Buffer<float> dequantize_int8(const View<std::int8_t>&, float) {
-    throw NotImplemented("dequantize_int8 is not implemented yet");
+float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
+    if (n <= kParallelThreshold) return k.abs_max(in, n);
+    const std::size_t blocks = (n + kMaxBlock - 1) / kMaxBlock;
+    const std::vector<float> partial = parallel::map_collect<float>(blocks, [&](std::size_t b) {
+        const std::size_t start = b * kMaxBlock;
+        return k.abs_max(in + start, std::min(kMaxBlock, n - start));
+    });
+    float m = 0.0f;
+    for (float v : partial) m = v > m ? v : m;
+    return m;
+}
+
+// Row i of a strided int8 view, scaled.
+void dequantize_row(const Kernels& k, const View<std::int8_t>& x, float s, std::uint64_t i,
+                    float* out) {
+    const std::uint64_t cols = x.shape[1];
+    const std::int8_t* row = x.data + static_cast<std::int64_t>(i) * x.strides[0];
+    const std::int64_t step = x.strides[1];
+    if (step == 1 || cols == 1) {
+        k.dequantize(row, s, out, static_cast<std::size_t>(cols));
+        return;
+    }
+    for (std::uint64_t j = 0; j < cols; ++j)
+        out[j] = static_cast<float>(row[static_cast<std::int64_t>(j) * step]) * s;
+}
+
+}  // namespace
+
+Quantized quantize_int8(const View<float>& x) {
+    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    const std::uint64_t rows = x.shape[0], cols = x.shape[1];
+    // Every element is written below, so the block is not zero-filled first.
+    Buffer<std::int8_t> out = Buffer<std::int8_t>::for_overwrite({rows, cols});
+    if (!is_standard_layout(x)) panic("called `Option::unwrap()` on a `None` value");
+    const auto n = static_cast<std::size_t>(out.count());
+    const Kernels k = select_kernels();
+    const float* in = x.data;
+
+    const float m = largest_magnitude(k, in, n);
+    const float scale = m > 0.0f ? m / 127.0f : 1.0f;
+    const float inv = 1.0f / scale;
+
+    if (n <= kParallelThreshold) {
+        k.quantize(in, inv, out.data(), n);
+    } else {
+        parallel::for_each_chunk(out.data(), n, kChunk,
+                                 [&](std::size_t c, std::int8_t* chunk, std::size_t len) {
+                                     k.quantize(in + c * kChunk, inv, chunk, len);
+                                 });
+    }
+    return Quantized{std::move(out), scale};
+}
+
+Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
+    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    const std::uint64_t rows = x.shape[0], cols = x.shape[1];
+    // Every element is written below, so the block is not zero-filled first.
+    Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
+    const auto n = static_cast<std::size_t>(out.count());
+    if (n == 0) return out;
+    const Kernels k = select_kernels();
+    float* const dst = out.data();
+
+    if (n <= kParallelThreshold) {
+        for (std::uint64_t i = 0; i < rows; ++i) dequantize_row(k, x, scale, i, dst + i * cols);
+        return out;
+    }
+    // Whole rows per item, so a single row stays one item.
+    const std::size_t group = std::max<std::size_t>(1, kMinItem / cols);
+    parallel::for_each_chunk(dst, n, group * cols, [&](std::size_t c, float* chunk, std::size_t len) {
+        const std::size_t first = c * group;
+        for (std::size_t r = 0; r < len / cols; ++r)
+            dequantize_row(k, x, scale, first + r, chunk + r * cols);
+    });
+    return out;
 }
 
 }  // namespace kiln::quantize

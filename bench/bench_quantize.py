@@ -1,0 +1,81 @@
+"""quantize_int8 and dequantize_int8 against PyTorch (when installed) and
+the NumPy expressions that compute the same values, side by side in one
+process."""
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import header, median_time, row, worker_count  # noqa: E402
+
+import _kiln_kernels as kk  # noqa: E402
+
+try:
+    import torch
+except ImportError:  # PyTorch is optional
+    torch = None
+
+
+def numpy_quantize(x):
+    m = np.float32(np.nanmax(np.abs(x)))
+    scale = m / np.float32(127) if m > 0 else np.float32(1)
+    inv = np.float32(1) / scale
+    return np.clip(np.round(x * inv), -127, 127).astype(np.int8), scale
+
+
+def peak_memory_mib(n: int) -> float:
+    """Peak resident memory growth of one quantize_int8 call on an n x n
+    input, in MiB, measured in a fresh process."""
+    code = f"""
+import numpy as np, _kiln_kernels as kk
+def hwm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmHWM'):
+            return int(line.split()[1]) / 1024
+x = np.ones(({n}, {n}), np.float32)
+kk.quantize_int8(np.ones((200, 200), np.float32))  # starts the pool
+before = hwm()
+r = kk.quantize_int8(x)
+print(hwm() - before)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout)
+
+
+def main() -> None:
+    header("quantize_int8 / dequantize_int8")
+    if torch is not None:
+        torch.set_num_threads(worker_count())
+        print(f"torch {torch.__version__}, {torch.get_num_threads()} threads")
+    rng = np.random.default_rng(0)
+    for shape in [(4096, 4096), (1024, 1024), (100, 100)]:
+        x = rng.standard_normal(shape, dtype=np.float32)
+        q, scale = kk.quantize_int8(x)
+        peers = {}
+        if torch is not None:
+            t = torch.from_numpy(x)
+            peers["torch"] = median_time(lambda: torch.quantize_per_tensor(t, scale, 0, torch.qint8))
+            peers["torch+max"] = median_time(
+                lambda: torch.quantize_per_tensor(t, float(t.abs().max()) / 127, 0, torch.qint8))
+        peers["numpy"] = median_time(lambda: numpy_quantize(x))
+        ours = median_time(lambda: kk.quantize_int8(x))
+        row(f"quantize {shape[0]}x{shape[1]}", ours, peers)
+
+        s = np.float32(scale)
+        peers = {"numpy": median_time(lambda: q.astype(np.float32) * s)}
+        if torch is not None:
+            tq = torch.from_numpy(q)
+            peers["torch"] = median_time(lambda: tq.to(torch.float32) * scale)
+        ours = median_time(lambda: kk.dequantize_int8(q, scale))
+        row(f"dequantize {shape[0]}x{shape[1]}", ours, peers)
+    grown = peak_memory_mib(4096)
+    print(f"peak memory of quantize_int8 4096x4096: +{grown:.1f} MiB "
+          f"(result alone is {4096 * 4096 / 2**20:.1f} MiB)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,72 @@
+// 6 x 16 micro-kernel for AVX2: twelve 8-lane accumulators, one lane per
+// result element, updated with a separate multiply and add for each inner
+// position in order. Partial blocks at the edges of the result go through a
+// local 6 x 16 block so the inner loop never needs masks.
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "matmul/kernels/kernels.hpp"
+
+namespace kiln::matmul {
+
+namespace {
+
+constexpr std::size_t kRows = 6;
+constexpr std::size_t kCols = 16;
+
+// The full 6 x 16 block at c (leading dimension ldc).
+void full_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                bool accumulate) {
+    __m256 acc[kRows][2];
+#pragma GCC unroll 6
+    for (std::size_t r = 0; r < kRows; ++r) {
+        if (accumulate) {
+            acc[r][0] = _mm256_loadu_ps(c + r * ldc);
+            acc[r][1] = _mm256_loadu_ps(c + r * ldc + 8);
+        } else {
+            acc[r][0] = _mm256_setzero_ps();
+            acc[r][1] = _mm256_setzero_ps();
+        }
+    }
+
+#pragma GCC unroll 2
+    for (std::size_t p = 0; p < kc; ++p) {
+        const __m256 b0 = _mm256_loadu_ps(b);
+        const __m256 b1 = _mm256_loadu_ps(b + 8);
+#pragma GCC unroll 6
+        for (std::size_t r = 0; r < kRows; ++r) {
+            const __m256 x = _mm256_broadcast_ss(a + r);
+            acc[r][0] = _mm256_add_ps(acc[r][0], _mm256_mul_ps(x, b0));
+            acc[r][1] = _mm256_add_ps(acc[r][1], _mm256_mul_ps(x, b1));
+        }
+        a += kRows;
+        b += kCols;
+    }
+
+#pragma GCC unroll 6
+    for (std::size_t r = 0; r < kRows; ++r) {
+        _mm256_storeu_ps(c + r * ldc, acc[r][0]);
+        _mm256_storeu_ps(c + r * ldc + 8, acc[r][1]);
+    }
+}
+
+}  // namespace
+
+void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                    std::size_t rows, std::size_t cols, bool accumulate) {
+    if (rows == kRows && cols == kCols) {
+        full_block(kc, a, b, c, ldc, accumulate);
+        return;
+    }
+    float local[kRows * kCols] = {};
+    if (accumulate) {
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t j = 0; j < cols; ++j) local[r * kCols + j] = c[r * ldc + j];
+    }
+    full_block(kc, a, b, local, kCols, accumulate);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t j = 0; j < cols; ++j) c[r * ldc + j] = local[r * kCols + j];
+}
+
+}  // namespace kiln::matmul

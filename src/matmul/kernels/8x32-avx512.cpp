@@ -1,0 +1,67 @@
+// 8 x 32 micro-kernel for AVX-512: sixteen 16-lane accumulators, one lane
+// per result element. For each inner position the eight values of the `a`
+// panel are broadcast in turn, multiplied by the two vectors of the `b`
+// panel and added to the accumulators with a separate multiply and add, so
+// every lane performs exactly the sequential float32 sum of its element.
+#include <immintrin.h>
+
+#include <cstddef>
+
+#include "matmul/kernels/kernels.hpp"
+
+namespace kiln::matmul {
+
+namespace {
+
+constexpr std::size_t kRows = 8;
+constexpr std::size_t kCols = 32;
+
+// Lanes [0, count) of a 16-lane vector.
+__mmask16 lanes(std::size_t count) {
+    if (count >= 16) return static_cast<__mmask16>(0xFFFF);
+    return static_cast<__mmask16>((1u << count) - 1u);
+}
+
+}  // namespace
+
+void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                      std::size_t rows, std::size_t cols, bool accumulate) {
+    const __mmask16 m0 = lanes(cols);
+    const __mmask16 m1 = cols > 16 ? lanes(cols - 16) : static_cast<__mmask16>(0);
+
+    __m512 acc[kRows][2];
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < kRows; ++r) {
+        if (accumulate && r < rows) {
+            acc[r][0] = _mm512_maskz_loadu_ps(m0, c + r * ldc);
+            acc[r][1] = _mm512_maskz_loadu_ps(m1, c + r * ldc + 16);
+        } else {
+            acc[r][0] = _mm512_setzero_ps();
+            acc[r][1] = _mm512_setzero_ps();
+        }
+    }
+
+#pragma GCC unroll 2
+    for (std::size_t p = 0; p < kc; ++p) {
+        const __m512 b0 = _mm512_loadu_ps(b);
+        const __m512 b1 = _mm512_loadu_ps(b + 16);
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < kRows; ++r) {
+            const __m512 x = _mm512_set1_ps(a[r]);
+            acc[r][0] = _mm512_add_ps(acc[r][0], _mm512_mul_ps(x, b0));
+            acc[r][1] = _mm512_add_ps(acc[r][1], _mm512_mul_ps(x, b1));
+        }
+        a += kRows;
+        b += kCols;
+    }
+
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < kRows; ++r) {
+        if (r < rows) {
+            _mm512_mask_storeu_ps(c + r * ldc, m0, acc[r][0]);
+            _mm512_mask_storeu_ps(c + r * ldc + 16, m1, acc[r][1]);
+        }
+    }
+}
+
+}  // namespace kiln::matmul

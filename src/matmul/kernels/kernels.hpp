@@ -1,0 +1,44 @@
+// Micro-kernels of the multiplication: each computes one register block of
+// the result from two packed panels.
+//
+// This header is included by the files compiled for wider instruction sets,
+// so it declares plain functions only: nothing inline that the linker could
+// pick from an AVX-512 object for use on a baseline path.
+#pragma once
+
+#include <cstddef>
+
+namespace kiln::matmul {
+
+// Computes an MR x NR block of the result. For every r < MR and j < NR, one
+// accumulator starts at c[r * ldc + j] (accumulate) or at +0.0 (otherwise)
+// and then, for p = 0, 1, ..., kc - 1 in order,
+//     acc = acc + a[p * MR + r] * b[p * NR + j]
+// with the product rounded to float32 and then the sum rounded to float32
+// (a multiply followed by a separate add, never a fused multiply-add). Only
+// the accumulators with r < rows and j < cols are read from and stored to c.
+using MicroKernel = void (*)(std::size_t kc, const float* a, const float* b, float* c,
+                             std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
+
+// 8 rows x 32 columns: sixteen 16-lane accumulators.
+void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                      std::size_t rows, std::size_t cols, bool accumulate);
+// 6 rows x 16 columns: twelve 8-lane accumulators.
+void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                    std::size_t rows, std::size_t cols, bool accumulate);
+// 4 rows x 8 columns in portable code (the compiler may use the baseline
+// 4-lane vectors).
+void gemm_4x8_scalar(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                     std::size_t rows, std::size_t cols, bool accumulate);
+
+// The micro-kernel this process uses and its block shape.
+struct KernelInfo {
+    MicroKernel run;
+    std::size_t mr;  // rows of the block: lanes of a packed panel of `a`
+    std::size_t nr;  // columns of the block: lanes of a packed panel of `b`
+};
+
+// Chosen once from the active instruction set.
+const KernelInfo& active_kernel() noexcept;
+
+}  // namespace kiln::matmul

@@ -1,0 +1,94 @@
+#include "matmul/pack.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace kiln::matmul {
+
+namespace {
+
+std::size_t product_or_throw(std::size_t x, std::size_t y) {
+    std::size_t r;
+    if (__builtin_mul_overflow(x, y, &r)) throw std::bad_alloc();
+    return r;
+}
+
+std::int64_t offset(std::size_t index, std::int64_t stride) {
+    return static_cast<std::int64_t>(index) * stride;
+}
+
+}  // namespace
+
+Panels::Panels(std::size_t extent, std::size_t depth, std::size_t width)
+    : extent_(extent), depth_(depth), width_(width) {
+    const std::size_t panels_per_band = (kTile + width - 1) / width;
+    band_floats_ = product_or_throw(product_or_throw(panels_per_band, width), depth);
+    std::size_t floats = 0;
+    if (extent > 0) {
+        // Full bands, then the last band's panels only.
+        const std::size_t last_lanes = extent - (bands() - 1) * kTile;
+        const std::size_t last_panels = (last_lanes + width - 1) / width;
+        floats = product_or_throw(bands() - 1, band_floats_) +
+                 product_or_throw(product_or_throw(last_panels, width), depth);
+    }
+    block_ = mem::Block(product_or_throw(floats, sizeof(float)), mem::Block::ForOverwrite{});
+}
+
+void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_t width) {
+    if (lanes >= width) return;
+    for (std::size_t p = 0; p < depth; ++p)
+        for (std::size_t l = lanes; l < width; ++l) panel[p * width + l] = 0.0f;
+}
+
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band) {
+    const std::size_t w = dst.width(), k = dst.depth();
+    const std::size_t end = dst.band_end(band);
+    const std::int64_t s0 = a.strides[0], s1 = a.strides[1];
+    std::size_t q = 0;
+    for (std::size_t i = dst.band_begin(band); i < end; i += w, ++q) {
+        float* out = dst.panel(band, q);
+        const std::size_t rows = end - i < w ? end - i : w;
+        const float* src = a.data + offset(i, s0);
+        zero_padding(out, rows, k, w);
+        if (s1 == 1) {
+            // Row-major rows: walk each row along a short run of positions
+            // so every row is read cache line by cache line.
+            constexpr std::size_t kRun = 16;
+            for (std::size_t p0 = 0; p0 < k; p0 += kRun) {
+                const std::size_t p1 = p0 + kRun < k ? p0 + kRun : k;
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const float* row = src + offset(r, s0);
+                    for (std::size_t p = p0; p < p1; ++p) out[p * w + r] = row[p];
+                }
+            }
+        } else {
+            for (std::size_t p = 0; p < k; ++p)
+                for (std::size_t r = 0; r < rows; ++r) out[p * w + r] = src[offset(r, s0) + offset(p, s1)];
+        }
+    }
+}
+
+void pack_columns(const View<float>& b, const Panels& dst, std::size_t band) {
+    const std::size_t w = dst.width(), k = dst.depth();
+    const std::size_t end = dst.band_end(band);
+    const std::int64_t s0 = b.strides[0], s1 = b.strides[1];
+    std::size_t q = 0;
+    for (std::size_t j = dst.band_begin(band); j < end; j += w, ++q) {
+        float* out = dst.panel(band, q);
+        const std::size_t cols = end - j < w ? end - j : w;
+        const float* src = b.data + offset(j, s1);
+        zero_padding(out, cols, k, w);
+        if (s1 == 1) {
+            for (std::size_t p = 0; p < k; ++p)
+                std::memcpy(out + p * w, src + offset(p, s0), cols * sizeof(float));
+        } else {
+            for (std::size_t p = 0; p < k; ++p) {
+                const float* row = src + offset(p, s0);
+                for (std::size_t c = 0; c < cols; ++c) out[p * w + c] = row[offset(c, s1)];
+            }
+        }
+    }
+}
+
+}  // namespace kiln::matmul

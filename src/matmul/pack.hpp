@@ -1,0 +1,66 @@
+// Packed operands of the multiplication.
+//
+// One side of a product (the rows of `a`, or the columns of `b`) is stored
+// as panels the micro-kernel reads front to back. The side's extent is cut
+// into bands of kTile lanes, one band per row (or column) of result tiles,
+// and each band into panels of `width` lanes, the micro-kernel's MR (or
+// NR). A panel holds, for each inner position p, its `width` lanes at
+// [p * width, p * width + width); lanes past the end of the extent hold
+// +0.0 (written by the packers) and their results are never stored.
+// Packing only moves values, so it never changes a sum.
+#pragma once
+
+#include <cstddef>
+
+#include "core/array.hpp"
+#include "core/memory.hpp"
+#include "matmul/blocking.hpp"
+
+namespace kiln::matmul {
+
+class Panels {
+public:
+    Panels() = default;
+    // Room for a packed side of `extent` lanes and `depth` inner positions;
+    // the packers write every lane, padding included.
+    Panels(std::size_t extent, std::size_t depth, std::size_t width);
+
+    std::size_t extent() const noexcept { return extent_; }
+    std::size_t depth() const noexcept { return depth_; }
+    std::size_t width() const noexcept { return width_; }
+    std::size_t bands() const noexcept { return (extent_ + kTile - 1) / kTile; }
+    std::size_t band_begin(std::size_t band) const noexcept { return band * kTile; }
+    std::size_t band_end(std::size_t band) const noexcept {
+        const std::size_t end = band * kTile + kTile;
+        return end < extent_ ? end : extent_;
+    }
+    // Panel q of a band: lanes band_begin + q * width onwards.
+    float* panel(std::size_t band, std::size_t q) const noexcept {
+        return static_cast<float*>(block_.get()) + band * band_floats_ + q * width_ * depth_;
+    }
+
+private:
+    mem::Block block_;
+    std::size_t extent_ = 0;
+    std::size_t depth_ = 0;
+    std::size_t width_ = 1;
+    std::size_t band_floats_ = 0;  // floats of one full band
+};
+
+// Number of floats of the panels for `lanes` lanes (one band at most).
+inline std::size_t band_floats(std::size_t lanes, std::size_t depth, std::size_t width) {
+    return (lanes + width - 1) / width * width * depth;
+}
+
+// Writes +0.0 to lanes [lanes, width) of every position of a panel.
+void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_t width);
+
+// Packs one band of rows of the 2-D view `a` (extent x depth): lane i,
+// position p holds a[i][p].
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band);
+
+// Packs one band of columns of the 2-D view `b` (depth x extent): lane j,
+// position p holds b[p][j].
+void pack_columns(const View<float>& b, const Panels& dst, std::size_t band);
+
+}  // namespace kiln::matmul

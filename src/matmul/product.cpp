@@ -1,0 +1,69 @@
+#include "matmul/product.hpp"
+
+#include "parallel/pool.hpp"
+
+namespace kiln::matmul {
+
+void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body) {
+    if (!parallel) {
+        for (std::size_t i = 0; i < count; ++i) body(i);
+        return;
+    }
+    parallel::map_collect<bool>(count, [&](std::size_t i) {
+        body(i);
+        return true;
+    });
+}
+
+void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band, std::size_t rows,
+                    const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
+    const std::size_t mr = kernel.mr, nr = kernel.nr;
+    // Passes of near-equal length, none longer than kInner. Each pass adds
+    // the products of inner positions [pc, pc + kc) to every element of the
+    // block, in order; the first pass starts from +0.0.
+    const std::size_t passes = (k + kInner - 1) / kInner;
+    const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
+    for (std::size_t pc = 0; pc < k; pc += step) {
+        const std::size_t kc = k - pc < step ? k - pc : step;
+        for (std::size_t j = 0; j < cols; j += nr) {
+            const float* bp = b_band + j * k + pc * nr;
+            const std::size_t nc = cols - j < nr ? cols - j : nr;
+            for (std::size_t i = 0; i < rows; i += mr) {
+                const float* ap = a_band + i * k + pc * mr;
+                const std::size_t mc = rows - i < mr ? rows - i : mr;
+                kernel.run(kc, ap, bp, c + i * ldc + j, ldc, mc, nc, pc != 0);
+            }
+        }
+    }
+}
+
+namespace {
+
+void multiply_tile(const KernelInfo& kernel, const Panels& a, const Panels& b, std::size_t ti,
+                   std::size_t tj, float* c, std::size_t ldc) {
+    const std::size_t i0 = a.band_begin(ti), j0 = b.band_begin(tj);
+    multiply_block(kernel, a.depth(), a.panel(ti, 0), a.band_end(ti) - i0, b.panel(tj, 0),
+                   b.band_end(tj) - j0, c + i0 * ldc + j0, ldc);
+}
+
+}  // namespace
+
+void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
+              bool parallel) {
+    const std::size_t row_tiles = a.bands(), col_tiles = b.bands();
+    const std::size_t tiles = row_tiles * col_tiles;
+    if (!parallel) {
+        for (std::size_t ti = 0; ti < row_tiles; ++ti)
+            for (std::size_t tj = 0; tj < col_tiles; ++tj) multiply_tile(kernel, a, b, ti, tj, c, ldc);
+        return;
+    }
+    // Tiles are disjoint, so each element of c is written by exactly one
+    // task, and c is handed on only after every task has finished. Writing
+    // in place spares a per-tile buffer and a final copy of the result.
+    parallel::map_collect<bool>(tiles, [&](std::size_t t) {
+        multiply_tile(kernel, a, b, t / col_tiles, t % col_tiles, c, ldc);
+        return true;
+    });
+}
+
+}  // namespace kiln::matmul

@@ -1,0 +1,39 @@
+// The product of two packed operands, on the calling thread or on the pool.
+// Shared by matmul_core and conv2d.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "matmul/kernels/kernels.hpp"
+#include "matmul/pack.hpp"
+#include "parallel/function_ref.hpp"
+
+namespace kiln::matmul {
+
+// The path a product of m x n result elements takes, from its size alone.
+inline bool goes_to_pool(std::uint64_t m, std::uint64_t n) noexcept {
+    return m != 0 && n > kParallelThreshold / m;  // m * n > kParallelThreshold
+}
+
+// Calls body(i) for i in [0, count): as one ordered map over the pool when
+// `parallel`, else in ascending order on the calling thread.
+void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body);
+
+// Computes a block of at most 64 x 64 result elements: `rows` lanes of
+// packed `a` whose panels start at a_band, times `cols` lanes of packed `b`
+// whose panels start at b_band, both of depth k, into c (pointing at the
+// block's first element, leading dimension ldc). With k = 0, c is left
+// untouched.
+void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band, std::size_t rows,
+                    const float* b_band, std::size_t cols, float* c, std::size_t ldc);
+
+// c = a x b for packed a (m lanes) and b (n lanes) of equal depth k: every
+// element c[i][j] becomes the sequential float32 sum over p of
+// a[i][p] * b[p][j], started at +0.0. With `parallel` the tiles are the
+// items of one ordered map over the pool, in row-band order; each writes its
+// own disjoint part of c. With k = 0, c is left untouched.
+void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
+              bool parallel);
+
+}  // namespace kiln::matmul

@@ -1,0 +1,94 @@
+#include <immintrin.h>
+
+#include "quantize/quantize_kernels.hpp"
+
+namespace kiln::quantize {
+
+namespace {
+
+inline __m256 magnitude(__m256 v) {
+    return _mm256_castsi256_ps(
+        _mm256_and_si256(_mm256_castps_si256(v), _mm256_set1_epi32(0x7fffffff)));
+}
+
+// Eight elements of the rule as int32: clamp (MINPS/MAXPS return their
+// second operand when the comparison fails, so NaN gives 127), then round
+// halves away from zero as trunc(p + copysign(0.49999997, p)), which is
+// exact for every float |p| <= 127 (0.49999997 is the float just below one
+// half; the truncating conversion does the trunc).
+inline __m256i quantize8(__m256 v, __m256 inv) {
+    __m256 p = _mm256_mul_ps(v, inv);
+    p = _mm256_min_ps(p, _mm256_set1_ps(127.0f));
+    p = _mm256_max_ps(p, _mm256_set1_ps(-127.0f));
+    const __m256 sign = _mm256_and_ps(p, _mm256_set1_ps(-0.0f));
+    const __m256 half = _mm256_or_ps(sign, _mm256_castsi256_ps(_mm256_set1_epi32(0x3effffff)));
+    return _mm256_cvttps_epi32(_mm256_add_ps(p, half));
+}
+
+// 32 int32 values in [-127, 127] to 32 bytes in order.
+inline __m256i pack32(__m256i a, __m256i b, __m256i c, __m256i d) {
+    const __m256i ab = _mm256_packs_epi32(a, b);
+    const __m256i cd = _mm256_packs_epi32(c, d);
+    const __m256i abcd = _mm256_packs_epi16(ab, cd);
+    return _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+}  // namespace
+
+float abs_max_f32_avx2(const float* in, std::size_t n) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        a0 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i)), a0);
+        a1 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 8)), a1);
+        a2 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 16)), a2);
+        a3 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 24)), a3);
+    }
+    for (; i + 8 <= n; i += 8) a0 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i)), a0);
+    // Every accumulator is a non-negative number (never NaN), so any order
+    // of combining gives the same maximum.
+    a0 = _mm256_max_ps(_mm256_max_ps(a0, a1), _mm256_max_ps(a2, a3));
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, a0);
+    float acc = 0.0f;
+    for (float v : lanes) acc = v > acc ? v : acc;
+    for (; i < n; ++i) {
+        const float a = in[i] < 0.0f ? -in[i] : in[i];
+        acc = a > acc ? a : acc;
+    }
+    return acc;
+}
+
+void quantize_f32_avx2(const float* in, float inv, std::int8_t* out, std::size_t n) {
+    const __m256 vinv = _mm256_set1_ps(inv);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i q = pack32(quantize8(_mm256_loadu_ps(in + i), vinv),
+                                 quantize8(_mm256_loadu_ps(in + i + 8), vinv),
+                                 quantize8(_mm256_loadu_ps(in + i + 16), vinv),
+                                 quantize8(_mm256_loadu_ps(in + i + 24), vinv));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), q);
+    }
+    if (i < n) {
+        alignas(32) float buf[32] = {};
+        alignas(32) std::int8_t res[32];
+        for (std::size_t k = i; k < n; ++k) buf[k - i] = in[k];
+        const __m256i q = pack32(quantize8(_mm256_load_ps(buf), vinv), quantize8(_mm256_load_ps(buf + 8), vinv),
+                                 quantize8(_mm256_load_ps(buf + 16), vinv),
+                                 quantize8(_mm256_load_ps(buf + 24), vinv));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(res), q);
+        for (std::size_t k = i; k < n; ++k) out[k] = res[k - i];
+    }
+}
+
+void dequantize_i8_avx2(const std::int8_t* in, float s, float* out, std::size_t n) {
+    const __m256 vs = _mm256_set1_ps(s);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+        _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(b)), vs));
+    }
+    for (; i < n; ++i) out[i] = static_cast<float>(in[i]) * s;
+}
+
+}  // namespace kiln::quantize

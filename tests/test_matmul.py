@@ -1,0 +1,235 @@
+"""matmul_kernel: bit-exact sequential float32 sums, layouts, edge values,
+failures, and equal bits on every instruction set and worker count."""
+from __future__ import annotations
+
+import hashlib
+import json
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import as_strided
+
+import _kiln_kernels as kk
+from conftest import assert_same_bits, run_python
+
+
+def reference(a, b):
+    """c[i][j] = (((+0.0 + a[i][0]*b[0][j]) + a[i][1]*b[1][j]) + ...) with
+    every product and every partial sum rounded to float32: NumPy float32
+    operations round each element-wise product and sum, without fusing."""
+    a = np.asarray(a, np.float32)
+    b = np.asarray(b, np.float32)
+    acc = np.zeros((a.shape[0], b.shape[1]), np.float32)
+    with np.errstate(invalid="ignore", over="ignore"):
+        for p in range(a.shape[1]):
+            product = (a[:, p : p + 1] * b[p : p + 1, :]).astype(np.float32)
+            acc = (acc + product).astype(np.float32)
+    return acc
+
+
+def spread(shape, seed=0):
+    """Values over many binades, so that any change in the order of the
+    additions shows up in the low bits."""
+    rng = np.random.default_rng(seed)
+    scale = np.exp2(rng.integers(-12, 12, size=shape)).astype(np.float32)
+    return (rng.standard_normal(shape, dtype=np.float32) * scale).astype(np.float32)
+
+
+def operands(m, k, n, seed=0):
+    return spread((m, k), seed), spread((k, n), seed + 1)
+
+
+def panic_of(call):
+    try:
+        call()
+    except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
+        assert type(exc).__name__ == "PanicException", repr(exc)
+        return str(exc)
+    raise AssertionError("no PanicException")
+
+
+def test_reference_is_order_sensitive():
+    # Guards the data used below: summing the same products in another
+    # order must change some bits, or the bit-exact tests prove nothing.
+    a, b = operands(40, 300, 40)
+    reversed_order = reference(a[:, ::-1], b[::-1, :])
+    assert not np.array_equal(reference(a, b), reversed_order)
+
+
+@pytest.mark.parametrize(
+    "m, k, n",
+    [
+        (1, 1, 1),
+        (8, 8, 8),
+        (3, 700, 5),  # several inner passes
+        (63, 64, 65),
+        (64, 64, 64),
+        (65, 129, 63),
+        (100, 100, 100),  # m*n = 10000: calling thread
+        (73, 50, 137),  # m*n = 10001: pool
+        (130, 300, 70),
+        (200, 17, 129),
+        (7, 513, 300),
+    ],
+)
+def test_matches_sequential_float32_sum(m, k, n):
+    a, b = operands(m, k, n, seed=m * 1000 + n)
+    c = kk.matmul_kernel(a, b)
+    assert c.flags.c_contiguous
+    assert_same_bits(c, reference(a, b))
+
+
+def _layouts(x):
+    """The same logical matrix in several memory layouts."""
+    wide = np.zeros((x.shape[0], 2 * x.shape[1]), np.float32)
+    wide[:, ::2] = x
+    tall = np.zeros((2 * x.shape[0], x.shape[1]), np.float32)
+    tall[::2] = x
+    return {
+        "column-major": np.asfortranarray(x),
+        "transposed": np.ascontiguousarray(x.T).T,
+        "reversed": np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1],
+        "every-second-column": wide[:, ::2],
+        "every-second-row": tall[::2],
+    }
+
+
+@pytest.mark.parametrize("layout", list(_layouts(np.zeros((1, 1), np.float32))))
+@pytest.mark.parametrize("which", ["a", "b"])
+@pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130)])
+def test_layouts_read_through_strides(layout, which, m, k, n):
+    a, b = operands(m, k, n, seed=7)
+    expected = reference(a, b)
+    if which == "a":
+        a = _layouts(a)[layout]
+    else:
+        b = _layouts(b)[layout]
+    assert_same_bits(kk.matmul_kernel(a, b), expected)
+
+
+def test_zero_strides_broadcast_rows_and_columns():
+    a = as_strided(np.float32([1.5, -2.25, 3.0]), shape=(70, 3), strides=(0, 4))
+    b = as_strided(np.float32([0.1]), shape=(3, 150), strides=(0, 0))
+    assert_same_bits(kk.matmul_kernel(a, b), reference(np.array(a), np.array(b)))
+
+
+@pytest.mark.parametrize("m, k, n", [(3, 0, 4), (200, 0, 300), (0, 5, 7), (4, 5, 0), (0, 0, 0), (0, 3, 20000)])
+def test_empty_extents(m, k, n):
+    # k = 0: every element is the empty sum +0.0; m or n = 0: an empty result.
+    c = kk.matmul_kernel(np.ones((m, k), np.float32), np.ones((k, n), np.float32))
+    assert c.flags.c_contiguous
+    assert_same_bits(c, np.zeros((m, n), np.float32))
+
+
+@pytest.mark.parametrize("m, n", [(2, 3), (80, 200)])
+def test_negative_zero_products_sum_to_positive_zero(m, n):
+    a = np.full((m, 5), -0.0, np.float32)
+    b = np.ones((5, n), np.float32)
+    c = kk.matmul_kernel(a, b)
+    assert_same_bits(c, np.zeros((m, n), np.float32))
+
+
+@pytest.mark.parametrize("m, n", [(6, 7), (100, 130)])
+def test_nan_and_infinity_propagate(m, n):
+    a, b = operands(m, 20, n, seed=3)
+    b = np.abs(b) + np.float32(1)
+    a[1, 4] = np.nan
+    a[2, :] = 0.0
+    a[2, 6] = np.inf
+    a[3, :] = np.abs(a[3, :])
+    a[3, 0] = np.inf
+    b[6, 2] = 0.0  # inf * 0 in row 2, column 2
+    c = kk.matmul_kernel(a, b)
+    assert np.isnan(c[1]).all()
+    assert np.isnan(c[2, 2])
+    assert np.isposinf(np.delete(c[2], 2)).all()
+    assert np.isposinf(c[3]).all()
+    assert_same_bits(c, reference(a, b))
+
+
+@pytest.mark.parametrize(
+    "a_shape, b_shape",
+    [((3,), (3, 2)), ((2, 3), (3,)), ((1, 2, 3), (3, 2)), ((2, 3), (1, 3, 2)), ((), (1, 1)), ((2, 2, 2), (5,))],
+)
+def test_dimensionality_is_checked_before_shapes(a_shape, b_shape):
+    with pytest.raises(ValueError) as info:
+        kk.matmul_kernel(np.ones(a_shape, np.float32), np.ones(b_shape, np.float32))
+    assert str(info.value) == "Both inputs must be 2D arrays"
+
+
+@pytest.mark.parametrize(
+    "a_shape, b_shape, message",
+    [
+        ((2, 3), (4, 5), "Incompatible shapes for matmul: [2, 3] and [4, 5]"),
+        ((0, 1), (0, 7), "Incompatible shapes for matmul: [0, 1] and [0, 7]"),
+        ((10, 64), (65, 10), "Incompatible shapes for matmul: [10, 64] and [65, 10]"),
+    ],
+)
+def test_incompatible_shapes_message(a_shape, b_shape, message):
+    with pytest.raises(ValueError) as info:
+        kk.matmul_kernel(np.ones(a_shape, np.float32), np.ones(b_shape, np.float32))
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "extent, message",
+    [
+        # m * n = 2^64: the element count of the result overflows.
+        (2**32, "ndarray: Shape too large, product of non-zero axis lengths overflows isize"),
+        # m * n = 2^62 elements fit, 2^64 bytes do not.
+        (2**31, "capacity overflow"),
+    ],
+)
+def test_result_size_tests(extent, message):
+    a = np.empty((extent, 0), np.float32)
+    b = np.empty((0, extent), np.float32)
+    assert panic_of(lambda: kk.matmul_kernel(a, b)) == message
+    assert kk.matmul_kernel(np.ones((1, 1), np.float32), np.ones((1, 1), np.float32))[0, 0] == 1.0
+
+
+_PATH_SHAPES = [(1, 1, 1), (5, 9, 3), (63, 300, 65), (100, 77, 100), (73, 50, 137), (130, 600, 129)]
+
+_PATH_SCRIPT = f"""
+import hashlib, json
+import numpy as np
+import _kiln_kernels as kk
+rng = np.random.default_rng(11)
+digests = []
+for m, k, n in {_PATH_SHAPES!r}:
+    a = (rng.standard_normal((m, k), dtype=np.float32) * np.float32(1e3)).astype(np.float32)
+    b = rng.standard_normal((k, n), dtype=np.float32)
+    digests.append(hashlib.sha256(kk.matmul_kernel(a, b).tobytes()).hexdigest())
+print(json.dumps(digests))
+"""
+
+
+@pytest.mark.parametrize("isa", ["scalar", "avx2", "avx512"])
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads):
+    # KILN_KERNELS_ISA caps the micro-kernel's instruction set; a CPU
+    # without it runs the widest one it has, which must agree as well.
+    rng = np.random.default_rng(11)
+    expected = []
+    for m, k, n in _PATH_SHAPES:
+        a = (rng.standard_normal((m, k), dtype=np.float32) * np.float32(1e3)).astype(np.float32)
+        b = rng.standard_normal((k, n), dtype=np.float32)
+        expected.append(hashlib.sha256(reference(a, b).tobytes()).hexdigest())
+    proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+    assert json.loads(proc.stdout) == expected
+
+
+def test_no_fused_multiply_add_in_the_module():
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    text = subprocess.run(
+        [objdump, "-d", "--no-show-raw-insn", kk.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    mnemonics = set(re.findall(r"^\s*[0-9a-f]+:\s+([a-z][a-z0-9]*)", text, re.M))
+    fused = sorted(op for op in mnemonics if op.startswith(("vfmadd", "vfmsub", "vfnmadd", "vfnmsub")))
+    assert fused == []
+    # The disassembly did cover the 512-bit and 256-bit vector kernels.
+    assert {"vmulps", "vaddps", "vbroadcastss"} <= mnemonics

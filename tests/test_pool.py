@@ -1,0 +1,179 @@
+"""The worker pool, observed from fresh processes: its size from the
+environment, lazy creation, fork safety, idle behaviour and creation failure.
+
+Workers are native threads, counted in /proc/self/task. A relu of 10100
+elements runs on the pool; one of 10000 runs on the calling thread."""
+import json
+import sys
+
+import pytest
+
+from conftest import run_python
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc")
+
+PRELUDE = """
+import json, os, sys, time
+import numpy as np
+import _kiln_kernels as kk
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+def ref(x):
+    return np.where(x > 0, x, np.float32(0)).astype(np.float32)
+
+def same_bits(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+rng = np.random.default_rng(3)
+SMALL = rng.integers(0, 2**32, size=(100, 100), dtype=np.uint32).view(np.float32)
+LARGE = rng.integers(0, 2**32, size=(101, 100), dtype=np.uint32).view(np.float32)
+"""
+
+SIZE_SCRIPT = PRELUDE + """
+# The processor count is the affinity mask of the process: narrow it to one
+# processor so that it differs from the machine's count.
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:1])
+t0 = threads()
+small_ok = same_bits(kk.relu(SMALL), ref(SMALL))
+t1 = threads()
+large_ok = same_bits(kk.relu(LARGE), ref(LARGE))
+t2 = threads()
+# The environment is read once, when the pool is made.
+os.environ["RAYON_NUM_THREADS"] = "5"
+os.environ["RAYON_RS_NUM_CPUS"] = "5"
+again_ok = same_bits(kk.relu(LARGE), ref(LARGE))
+t3 = threads()
+print(json.dumps({"sequential": t1 - t0, "workers": t2 - t1, "later": t3 - t2,
+                  "bits": [small_ok, large_ok, again_ok]}))
+"""
+
+P = 1  # processors left in the affinity mask by SIZE_SCRIPT
+SIZES = [
+    (None, None, P),
+    ("1", None, 1),
+    ("2", None, 2),
+    ("2", "3", 2),
+    ("+3", "1", 3),
+    ("0", "3", P),  # 0 selects the processor count; the second variable is not read
+    ("abc", "3", 3),
+    (" 2", "3", 3),
+    ("2 ", "3", 3),
+    ("-2", "3", 3),
+    ("", "3", 3),
+    ("++2", "3", 3),
+    ("2.0", "3", 3),
+    ("18446744073709551616", "3", 3),  # above 2**64 - 1
+    (None, "+2", 2),
+    (None, "0", P),
+    (None, "x", P),
+    (None, "-1", P),
+]
+
+
+@pytest.mark.parametrize("num_threads, rs_num_cpus, workers", SIZES,
+                         ids=[f"{a!r}-{b!r}" for a, b, _ in SIZES])
+def test_worker_count(num_threads, rs_num_cpus, workers):
+    proc = run_python(SIZE_SCRIPT, env={"RAYON_NUM_THREADS": num_threads,
+                                        "RAYON_RS_NUM_CPUS": rs_num_cpus})
+    out = json.loads(proc.stdout)
+    assert out == {"sequential": 0, "workers": workers, "later": 0, "bits": [True, True, True]}
+
+
+def test_fork_after_pool_exists():
+    proc = run_python(PRELUDE + """
+assert same_bits(kk.relu(LARGE), ref(LARGE))  # the pool exists now
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        before = threads()
+        ok = same_bits(kk.relu(LARGE), ref(LARGE))
+        created = threads() - before  # a pool of its own
+        code = 0 if ok and created == 2 else 2
+    finally:
+        os._exit(code)
+deadline = time.monotonic() + 20
+while True:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        print("child hung")
+        sys.exit(1)
+    time.sleep(0.01)
+print("child", os.waitstatus_to_exitcode(status))
+before = threads()
+print("parent", same_bits(kk.relu(LARGE), ref(LARGE)), threads() - before)
+""", env={"RAYON_NUM_THREADS": "2"}, timeout=60)
+    assert proc.stdout.splitlines() == ["child 0", "parent True 0"]
+
+
+def test_idle_workers_use_no_processor_time():
+    proc = run_python(PRELUDE + """
+for _ in range(20):
+    kk.relu(LARGE)
+time.sleep(0.3)
+start = time.process_time()
+time.sleep(0.5)
+print(time.process_time() - start)
+""", env={"RAYON_NUM_THREADS": "4", "OPENBLAS_NUM_THREADS": "1"})
+    assert float(proc.stdout) < 0.05
+
+
+def test_calls_from_several_python_threads():
+    proc = run_python(PRELUDE + """
+import threading
+expected = ref(LARGE)
+bad = []
+def work():
+    for _ in range(30):
+        if not same_bits(kk.relu(LARGE), expected):
+            bad.append(1)
+ts = [threading.Thread(target=work) for _ in range(4)]
+for t in ts:
+    t.start()
+for t in ts:
+    t.join(30)
+print(any(t.is_alive() for t in ts), len(bad))
+sys.stdout.flush()
+os._exit(0)
+""", env={"RAYON_NUM_THREADS": "2"}, timeout=60)
+    assert proc.stdout.split() == ["False", "0"]
+
+
+def test_pool_creation_failure():
+    # 60000 workers of 2 MiB stack cannot fit in a 512 MiB address-space
+    # allowance, so creation fails part way. malloc keeps spare room so that
+    # the workers that did start can still set up their thread-local data.
+    proc = run_python(PRELUDE + """
+import resource
+base = threads()
+with open("/proc/self/status") as f:
+    vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+limit = vm + (512 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+for _ in range(3):
+    try:
+        kk.relu(LARGE)
+        print("no failure")
+    except BaseException as exc:
+        print(type(exc).__name__, json.dumps(str(exc)))
+print(same_bits(kk.relu(SMALL), ref(SMALL)))
+# The workers that were started are told to stop.
+deadline = time.monotonic() + 10
+while threads() > base and time.monotonic() < deadline:
+    time.sleep(0.02)
+print(threads() - base)
+""", env={"RAYON_NUM_THREADS": "60000", "MALLOC_ARENA_MAX": "1",
+          "MALLOC_TOP_PAD_": str(32 << 20)}, timeout=60)
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 5, proc.stdout
+    kind, text = lines[0].split(" ", 1)
+    assert kind == "PanicException"
+    assert json.loads(text).startswith("The global thread pool has not been initialized.: IOError")
+    again = 'PanicException "The global thread pool has not been initialized.: GlobalPoolAlreadyInitialized"'
+    assert lines[1:] == [again, again, "True", "0"]

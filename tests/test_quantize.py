@@ -1,0 +1,310 @@
+"""quantize_int8 and dequantize_int8: bit for bit against independent NumPy
+evaluations of the rules, on both paths, every instruction set and thread
+count; the values the rules fix, the layouts and the failures."""
+import hashlib
+
+import numpy as np
+import pytest
+
+import _kiln_kernels as kk
+from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+
+REFUSED = "called `Option::unwrap()` on a `None` value"
+ISAS = ["scalar", "avx2", "avx512"]
+
+
+def quantize_ref(x):
+    """The rule in NumPy float32 arithmetic: M = largest non-NaN magnitude
+    (or 0), scale = M / 127 or 1, inv = 1 / scale, p = v * inv, the clamps
+    p < 127 ? p : 127 and p > -127 ? p : -127, halves away from zero."""
+    x = np.asarray(x, np.float32)
+    a = np.abs(x)
+    a = a[~np.isnan(a)]
+    m = np.float32(a.max()) if a.size else np.float32(0)
+    scale = np.float32(m / np.float32(127)) if m > 0 else np.float32(1)
+    inv = np.float32(np.float32(1) / scale)
+    with np.errstate(invalid="ignore", over="ignore"):
+        p = (x * inv).astype(np.float32)
+    p = np.where(p < np.float32(127), p, np.float32(127)).astype(np.float32)
+    p = np.where(p > np.float32(-127), p, np.float32(-127)).astype(np.float32)
+    # p - trunc(p) is exact for |p| <= 127, so the comparison with 0.5 is
+    # exact too (unlike floor(p + 0.5), which sends 0.49999997 to 1).
+    t = np.trunc(p)
+    frac = (p - t).astype(np.float32)
+    q = t + (frac >= 0.5) - (frac <= -0.5)
+    return q.astype(np.int8), float(scale)
+
+
+def dequantize_ref(q, scale):
+    return (np.asarray(q).astype(np.float32) * np.float32(scale)).astype(np.float32)
+
+
+def check_quantize(x):
+    q, scale = kk.quantize_int8(x)
+    q_ref, scale_ref = quantize_ref(x)
+    assert type(scale) is float
+    assert np.float64(scale).view(np.uint64) == np.float64(scale_ref).view(np.uint64)
+    assert_same_bits(q, q_ref)
+    assert q.min(initial=0) >= -127
+    return q, scale
+
+
+SHAPES = [(1, 1), (1, 15), (1, 17), (3, 5), (1, 1023), (1, 1024), (1, 1025), (100, 100),
+          (1, 10000), (10000, 1),  # the largest inputs of the calling thread
+          (1, 10001), (10001, 1), (73, 137),  # the smallest inputs of the pool
+          (129, 257), (512, 1000)]
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+def test_quantize_random(shape):
+    rng = np.random.default_rng(shape[0] * 3 + shape[1])
+    check_quantize((rng.standard_normal(shape) * 5).astype(np.float32))
+
+
+@pytest.mark.parametrize("shape", [(1, 50), (100, 100), (73, 137)], ids=str)
+def test_quantize_with_nan(shape):
+    rng = np.random.default_rng(9)
+    x = (rng.standard_normal(shape) * 5).astype(np.float32)
+    x.flat[::7] = np.nan
+    x.flat[3] = -np.float32(1e4)  # the largest magnitude is negative
+    q, _ = check_quantize(x)
+    assert (q.flat[::7] == 127).all()
+
+
+@pytest.mark.parametrize("shape", [(1, 40), (100, 101)], ids=str)
+def test_quantize_random_bits(shape):
+    # Every kind of value, infinities and NaNs included.
+    check_quantize(random_float32_bits(shape, seed=shape[1]))
+
+
+@pytest.mark.parametrize("shape", [(1, 40), (100, 101)], ids=str)
+def test_quantize_finite_random_bits(shape):
+    # Magnitudes spread over the whole exponent range, so scale and inv are
+    # far from 1 (including a scale that underflows for tiny matrices).
+    x = random_float32_bits(shape, seed=7)
+    x[~np.isfinite(x)] = np.float32(1.5)
+    check_quantize(x)
+
+
+# Rounding: with a largest magnitude of 127, inv = 1 and p = v exactly.
+HALVES = np.array([127.0, 0.49999997, 0.5, 0.50000006, 1.5, 2.5, 126.5, 126.49999, 3.4999998,
+                   -0.49999997, -0.5, -1.5, -2.5, -126.5, 1e-30, -1e-30, 0.0, -0.0, -127.0],
+                  np.float32)
+HALVES_Q = [127, 0, 1, 1, 2, 3, 127, 126, 3, 0, -1, -2, -3, -127, 0, 0, 0, 0, -127]
+
+
+@pytest.mark.parametrize("n", [19, 10001])  # both paths
+def test_rounding_halves_away_from_zero(n):
+    x = np.resize(HALVES, n).reshape(1, n)
+    q, scale = kk.quantize_int8(x)
+    assert scale == 1.0
+    assert q.tolist()[0] == np.resize(HALVES_Q, n).tolist()
+
+
+def test_every_float_up_to_127_rounds_by_the_rule():
+    # A strided sweep over the bit patterns of [0, 127] and their negatives.
+    bits = np.arange(0, np.float32(127).view(np.uint32), 7919, dtype=np.uint32)
+    v = np.concatenate([bits.view(np.float32), -bits.view(np.float32), [127.0]]).astype(np.float32)
+    check_quantize(v.reshape(1, -1))
+    check_quantize(v[: v.size // 20 * 20].reshape(20, -1))
+
+
+@pytest.mark.parametrize("x, q, scale", [
+    ([[127.0, 0.5, -0.5, 2.5, -1.5]], [[127, 1, -1, 3, -2]], 1.0),
+    ([[2.5, -2.5, 0.5]], [[127, -127, 25]], 0.019685039296746254),
+    ([[1.0, -0.5]], [[127, -64]], 0.007874015718698502),
+    ([[0.0, -0.0, 0.0]], [[0, 0, 0]], 1.0),
+    ([[np.nan, np.nan]], [[127, 127]], 1.0),
+    ([[np.inf, 3.0, -2.0, -np.inf]], [[127, 0, 0, 127]], float("inf")),
+    ([[np.nan, -4.0, 2.0]], [[127, -127, 64]], float(np.float32(4) / np.float32(127))),
+], ids=["halves", "2.5", "one", "zeros", "all-nan", "infinities", "nan-keeps-scale"])
+def test_values_the_rule_fixes(x, q, scale):
+    got_q, got_scale = kk.quantize_int8(np.array(x, np.float32))
+    assert got_q.dtype == np.int8 and got_q.tolist() == q
+    assert got_scale == scale
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 3), (3, 0), (0, 20000)], ids=str)
+def test_quantize_empty(shape):
+    for x in (np.zeros(shape, np.float32), np.zeros(shape[::-1], np.float32).T):
+        q, scale = kk.quantize_int8(x)
+        assert q.shape == shape and q.dtype == np.int8 and scale == 1.0
+        assert q.strides == (0, 0)
+
+
+def refused_layouts(rows, cols):
+    base = np.arange(rows * cols * 2, dtype=np.float32).reshape(rows, 2 * cols)
+    return {
+        "transposed": np.ascontiguousarray(base[:, :cols].T).T,
+        "reversed-rows": np.ascontiguousarray(base[:, :cols])[::-1],
+        "column-slice": base[:, :cols],
+        "every-other-column": base[:, ::2],
+        "broadcast": np.broadcast_to(base[:1, :cols], (rows, cols)),
+        "single-column-of-wider": base[:, 1:2],
+    }
+
+
+@pytest.mark.parametrize("shape", [(2, 3), (101, 100)], ids=str)  # both paths
+@pytest.mark.parametrize("name", list(refused_layouts(2, 3)))
+def test_layout_refused(name, shape):
+    x = refused_layouts(*shape)[name]
+    with pytest.raises(panic_type()) as info:
+        kk.quantize_int8(x)
+    assert str(info.value) == REFUSED
+
+
+@pytest.mark.parametrize("make", [
+    lambda b: b[1:2, :],                  # one row of a wider matrix
+    lambda b: b[1:2, ::-1][:, ::-1],      # the same row through a reversed view
+    lambda b: np.ascontiguousarray(b[:, 3:4]),
+    lambda b: b.reshape(-1, 1)[5:9],      # a column with unit steps
+    lambda b: np.broadcast_to(b[0, 0], (1, 1)),
+], ids=["row", "row-double-reversed", "column-copy", "unit-column", "broadcast-1x1"])
+def test_layouts_accepted(make):
+    base = (np.random.default_rng(1).standard_normal((6, 20001)) * 3).astype(np.float32)
+    check_quantize(make(base))
+
+
+def test_quantize_reads_in_place_and_does_not_write():
+    x = (np.random.default_rng(2).standard_normal((150, 100)) * 3).astype(np.float32)
+    before = x.copy()
+    check_quantize(x)
+    assert_same_bits(x, before)
+
+
+# --- dequantize -------------------------------------------------------------
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+def test_dequantize_random(shape):
+    rng = np.random.default_rng(shape[0] + shape[1])
+    q = rng.integers(-128, 128, size=shape, dtype=np.int8)
+    scale = float(rng.uniform(0.001, 2.0))
+    assert_same_bits(kk.dequantize_int8(q, scale), dequantize_ref(q, scale))
+
+
+def test_scale_is_narrowed_to_float32_first():
+    q = np.arange(-128, 128, dtype=np.int8).reshape(16, 16)
+    scale = 0.1  # not a float32 value
+    got = kk.dequantize_int8(q, scale)
+    assert_same_bits(got, dequantize_ref(q, scale))
+    in_double = (q.astype(np.float64) * scale).astype(np.float32)
+    assert not np.array_equal(got, in_double)  # the two orders really differ here
+
+
+@pytest.mark.parametrize("scale, expected", [
+    (1.0, [[127.0, -127.0, 0.0, -128.0]]),
+    (0.0, [[0.0, -0.0, 0.0, -0.0]]),
+    (-2, [[-254.0, 254.0, -0.0, 256.0]]),
+    (float("nan"), [[np.nan] * 4]),
+    # Beyond float32: +inf before use; 0 * inf is the default NaN, sign bit set.
+    (1e39, [[np.inf, -np.inf, -np.nan, -np.inf]]),
+    (np.float32(0.5), [[63.5, -63.5, 0.0, -64.0]]),
+], ids=["one", "zero", "int", "nan", "huge", "float32"])
+def test_dequantize_values_the_rule_fixes(scale, expected):
+    got = kk.dequantize_int8(np.array([[127, -127, 0, -128]], np.int8), scale)
+    assert_same_bits(got, np.array(expected, np.float32))
+
+
+def int8_layouts(rows, cols):
+    base = np.random.default_rng(rows).integers(-128, 128, size=(rows, cols), dtype=np.int8)
+    wide = np.zeros((rows, 3 * cols), np.int8)
+    wide[:, ::3] = base
+    return {
+        "transposed": np.ascontiguousarray(base.T).T,
+        "reversed": base[::-1, ::-1],
+        "gapped": wide[:, ::3],
+        "broadcast": np.broadcast_to(base[:1], base.shape),
+        "fortran": np.asfortranarray(base),
+    }
+
+
+@pytest.mark.parametrize("shape", [(30, 40), (150, 90), (1, 20000)], ids=str)  # both paths
+@pytest.mark.parametrize("name", list(int8_layouts(2, 2)))
+def test_dequantize_any_layout(name, shape):
+    q = int8_layouts(*shape)[name]
+    assert_same_bits(kk.dequantize_int8(q, 0.37), dequantize_ref(np.ascontiguousarray(q), 0.37))
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 4), (4, 0)], ids=str)
+def test_dequantize_empty(shape):
+    got = kk.dequantize_int8(np.zeros(shape, np.int8), 2.0)
+    assert got.shape == shape and got.dtype == np.float32 and got.strides == (0, 0)
+
+
+@pytest.mark.parametrize("shape", [(1, 5), (101, 100)], ids=str)
+def test_round_trip(shape):
+    x = np.resize(np.array([127.0, 0.5, -0.5, 2.5, -1.5], np.float32), shape)
+    q, scale = kk.quantize_int8(x)
+    assert_same_bits(kk.dequantize_int8(q, scale),
+                     np.resize(np.array([127.0, 1.0, -1.0, 3.0, -2.0], np.float32), shape))
+
+
+# --- failures ---------------------------------------------------------------
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: kk.quantize_int8(np.zeros(4, np.float32)), ValueError, "Input must be a 2D array"),
+    (lambda: kk.quantize_int8(np.zeros((1, 2, 2), np.float32)), ValueError,
+     "Input must be a 2D array"),
+    (lambda: kk.quantize_int8(np.zeros((2, 2))), TypeError,
+     "argument 'x': type mismatch:\n from=float64, to=float32"),
+    (lambda: kk.quantize_int8(np.zeros((2, 2), np.int8)), TypeError,
+     "argument 'x': type mismatch:\n from=int8, to=float32"),
+    (lambda: kk.dequantize_int8(np.zeros(4, np.int8), 1.0), ValueError,
+     "Input must be a 2D array"),
+    (lambda: kk.dequantize_int8(np.zeros((1, 2, 2), np.int8), 1.0), ValueError,
+     "Input must be a 2D array"),
+    (lambda: kk.dequantize_int8(np.zeros((2, 2), np.float32), 1.0), TypeError,
+     "argument 'x': type mismatch:\n from=float32, to=int8"),
+    (lambda: kk.dequantize_int8(np.zeros((2, 2), np.int16), 1.0), TypeError,
+     "argument 'x': type mismatch:\n from=int16, to=int8"),
+    # A bad scale is reported before a bad dimensionality.
+    (lambda: kk.dequantize_int8(np.zeros((1, 2, 2), np.int8), "s"), TypeError,
+     "argument 'scale': must be real number, not str"),
+], ids=["q-1-D", "q-3-D", "q-float64", "q-int8", "d-1-D", "d-3-D", "d-float32", "d-int16",
+        "d-scale-before-3-D"])
+def test_failures(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+# --- every instruction set and thread count gives the same bits -------------
+
+DIGEST = """
+import hashlib, numpy as np, _kiln_kernels as kk
+h = hashlib.sha256()
+for i, shape in enumerate([(1, 1), (3, 5), (1, 1023), (100, 100), (1, 10001), (73, 137),
+                           (129, 257)]):
+    rng = np.random.default_rng(i)
+    x = (rng.standard_normal(shape) * 4).astype(np.float32)
+    x.flat[::11] = np.nan
+    x.flat[::13] = rng.integers(-254, 255, size=x.flat[::13].size) / np.float32(2)  # halves
+    q, scale = kk.quantize_int8(x)
+    h.update(q.tobytes() + np.float64(scale).tobytes())
+    h.update(kk.dequantize_int8(q.T, scale).tobytes())
+    bits = rng.integers(0, 2**32, size=shape, dtype=np.uint32).view(np.float32)
+    q, scale = kk.quantize_int8(bits)
+    h.update(q.tobytes() + np.float64(scale).tobytes())
+print(h.hexdigest())
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("isa", ISAS)
+def test_same_bits_for_every_isa_and_thread_count(isa, threads):
+    here = run_python(DIGEST).stdout
+    proc = run_python(DIGEST, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+    assert proc.stdout == here
+
+
+def test_digest_inputs_match_reference():
+    # The digests above compare the paths with each other; here the same
+    # inputs are compared with the reference in this process.
+    for i, shape in enumerate([(3, 5), (100, 100), (1, 10001), (73, 137)]):
+        rng = np.random.default_rng(i)
+        x = (rng.standard_normal(shape) * 4).astype(np.float32)
+        x.flat[::11] = np.nan
+        x.flat[::13] = rng.integers(-254, 255, size=x.flat[::13].size) / np.float32(2)
+        q, scale = check_quantize(x)
+        assert_same_bits(kk.dequantize_int8(q.T, scale), dequantize_ref(q.T, scale))
