@@ -62,6 +62,6 @@ inline void check(bool condition, const char* message,
 }
 
 // Gives the current thread a name used by failure reports.
-void set_thread_label(std::string label) noexcept;
+void set_thread_label(const char* label) noexcept;
 
 }  // namespace kiln

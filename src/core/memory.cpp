@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <pthread.h>
 #include <sys/mman.h>
 
 namespace kiln::mem {
@@ -13,16 +15,78 @@ constexpr std::size_t kAlign = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // From this size on, blocks are mapped directly and advised for huge pages.
 constexpr std::size_t kMapThreshold = std::size_t{32} << 20;
-// From this size on, heap blocks are advised for huge pages.
-constexpr std::size_t kAdviseThreshold = std::size_t{4} << 20;
+
+// Freed large mappings kept for reuse: a kernel called again on the same
+// shape gets its result block back without the page faults (and the
+// kernel's zeroing of fresh pages) of a new mapping. Bounded in count and in
+// bytes, so at most kCacheBytes stay resident after the memory is released.
+constexpr std::size_t kCacheSlots = 4;
+constexpr std::size_t kCacheBytes = std::size_t{512} << 20;
+
+struct Cache {
+    std::mutex mutex;
+    void* ptr[kCacheSlots] = {};
+    std::size_t size[kCacheSlots] = {};
+    std::size_t total = 0;
+};
+
+Cache* g_cache = new Cache;
+
+void after_fork_in_child() {
+    // Another thread of the parent may have held the lock; start afresh
+    // (the parent's cached blocks are simply not reused).
+    g_cache = new (std::nothrow) Cache;
+}
+
+[[maybe_unused]] const bool g_fork_handler_installed = [] {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+}();
 
 std::size_t round_up(std::size_t value, std::size_t to) {
     if (value > SIZE_MAX - (to - 1)) throw std::bad_alloc();
     return (value + to - 1) / to * to;
 }
 
-void* map_huge(std::size_t bytes) {
-    const std::size_t size = round_up(bytes, kHugePage);
+void* take_cached(std::size_t size) noexcept {
+    Cache* cache = g_cache;
+    if (!cache) return nullptr;
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    for (std::size_t i = 0; i < kCacheSlots; ++i) {
+        if (cache->ptr[i] && cache->size[i] == size) {
+            void* ptr = cache->ptr[i];
+            cache->ptr[i] = nullptr;
+            cache->total -= size;
+            return ptr;
+        }
+    }
+    return nullptr;
+}
+
+bool put_cached(void* ptr, std::size_t size) noexcept {
+    Cache* cache = g_cache;
+    if (!cache) return false;
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    if (cache->total + size > kCacheBytes) return false;
+    for (std::size_t i = 0; i < kCacheSlots; ++i) {
+        if (!cache->ptr[i]) {
+            cache->ptr[i] = ptr;
+            cache->size[i] = size;
+            cache->total += size;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Returns a 2 MiB-aligned mapping of `size` bytes (a multiple of 2 MiB);
+// `fresh` tells whether its pages are new (and so zero).
+void* map_huge(std::size_t size, bool& fresh) {
+    if (void* ptr = take_cached(size)) {
+        fresh = false;
+        return ptr;
+    }
+    fresh = true;
     if (size > SIZE_MAX - kHugePage) throw std::bad_alloc();
     // Over-allocate by one huge page and trim, so the block starts on a
     // 2 MiB boundary and can be backed by huge pages from its first byte.
@@ -38,37 +102,43 @@ void* map_huge(std::size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
+// Heap blocks are not advised for huge pages: with the kernel's "defrag on
+// madvise" setting, that advice makes page faults compact memory, which
+// costs far more than it saves at these sizes.
 void* heap_block(std::size_t bytes) {
     const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kAlign);
     void* ptr = std::aligned_alloc(kAlign, size);
     if (!ptr) throw std::bad_alloc();
-    if (size >= kAdviseThreshold) {
-        // Advise the whole huge pages inside the block.
-        const auto begin = (reinterpret_cast<std::uintptr_t>(ptr) + kHugePage - 1) & ~(kHugePage - 1);
-        const auto end = (reinterpret_cast<std::uintptr_t>(ptr) + size) & ~(kHugePage - 1);
-        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
     return ptr;
 }
 
 }  // namespace
 
 void* alloc_zeroed(std::size_t bytes) {
-    if (bytes >= kMapThreshold) return map_huge(bytes);
+    if (bytes >= kMapThreshold) {
+        bool fresh = false;
+        void* ptr = map_huge(round_up(bytes, kHugePage), fresh);
+        if (!fresh) std::memset(ptr, 0, bytes);
+        return ptr;
+    }
     void* ptr = heap_block(bytes);
     std::memset(ptr, 0, bytes == 0 ? 1 : bytes);
     return ptr;
 }
 
 void* alloc_for_overwrite(std::size_t bytes) {
-    if (bytes >= kMapThreshold) return map_huge(bytes);
+    if (bytes >= kMapThreshold) {
+        bool fresh = false;
+        return map_huge(round_up(bytes, kHugePage), fresh);
+    }
     return heap_block(bytes);
 }
 
 void release(void* ptr, std::size_t bytes) noexcept {
     if (!ptr) return;
     if (bytes >= kMapThreshold) {
-        munmap(ptr, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+        const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        if (!put_cached(ptr, size)) munmap(ptr, size);
     } else {
         std::free(ptr);
     }

@@ -1,12 +1,12 @@
 // Heap blocks for result buffers and working copies.
 //
 // Every block is 64-byte aligned (a full AVX-512 vector or cache line).
-// Blocks up to 32 MiB come from the C heap, which keeps freed memory for
-// reuse, so repeated calls of moderate size pay no page faults; from 4 MiB
-// on they are advised for transparent huge pages. Larger blocks come straight
-// from the kernel as anonymous mappings aligned to 2 MiB and advised for huge
-// pages, so they cost one page fault per 2 MiB instead of one per 4 KiB, and
-// their zero fill is free.
+// Blocks below 32 MiB come from the C heap, which keeps freed memory for
+// reuse, so repeated calls of moderate size pay no page faults. Larger blocks
+// are anonymous mappings aligned to 2 MiB and advised for transparent huge
+// pages (one page fault per 2 MiB instead of one per 4 KiB, and a free zero
+// fill); a few freed ones are kept for reuse by the next call of the same
+// size.
 #pragma once
 
 #include <cstddef>

@@ -9,6 +9,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -28,8 +29,10 @@ constexpr std::size_t kMaxWorkers = 65535;
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
 // Rounds of looking for work before a worker goes to sleep.
 constexpr int kSpinRounds = 64;
-// Pause instructions a calling thread spins before it sleeps on its signal.
-constexpr int kCallerSpins = 4000;
+// Pause instructions a calling thread spins before it sleeps on its signal:
+// a few microseconds, enough for a small loop to finish, short enough not
+// to take a core away from the workers for long on a small machine.
+constexpr int kCallerSpins = 400;
 
 inline void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -84,7 +87,10 @@ std::size_t configured_worker_count() {
 struct Pool;
 struct Worker;
 
-thread_local Worker* t_worker = nullptr;
+// Initial-exec TLS: the module is loaded at run time, and dynamic TLS would
+// be allocated lazily on a thread's first use, where running out of memory
+// ends the process. A plain pointer fits in the static surplus.
+__attribute__((tls_model("initial-exec"))) thread_local Worker* t_worker = nullptr;
 
 // A unit of work on a queue. It lives on the stack of the thread that waits
 // for it, which never returns before `done` is set.
@@ -189,7 +195,9 @@ struct Pool {
 
     void worker_main(Worker* self) {
         t_worker = self;
-        set_thread_label("kiln-worker-" + std::to_string(self->index));
+        char label[32];
+        std::snprintf(label, sizeof label, "kiln-worker-%zu", self->index);
+        set_thread_label(label);
         int idle = 0;
         while (!stopping.load(std::memory_order_relaxed)) {
             const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
@@ -381,7 +389,8 @@ void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budge
 }
 
 // A whole loop handed over from a thread outside the pool. The caller waits
-// on its own signal, reused from loop to loop: it first spins briefly (a
+// on a signal of its own, made for the loop on its stack (so no thread-local
+// state outlives the call, and a forked child inherits none): it first spins briefly (a
 // small loop is usually done within microseconds, sooner than a sleep and
 // wake-up would take), then sleeps on the signal's condition variable.
 struct Latch {
@@ -389,8 +398,6 @@ struct Latch {
     std::condition_variable cv;
     std::atomic<bool> set{false};
     bool sleeping = false;
-
-    void reset() noexcept { set.store(false, std::memory_order_relaxed); }
 
     // A worker may still be inside open() when the waiting thread has
     // already seen `set`; taking the mutex waits for it to leave.
@@ -408,7 +415,7 @@ struct Latch {
     }
 
     // Called by the worker that finished the loop; the waiter may return
-    // (and reuse the latch) as soon as it sees `set`, so the mutex is held
+    // (ending the latch's life) as soon as it sees `set`, so the mutex is held
     // across the store and the notification.
     void open() noexcept {
         std::lock_guard<std::mutex> lock(mutex);
@@ -417,7 +424,6 @@ struct Latch {
     }
 };
 
-thread_local Latch t_latch;
 
 struct InjectedJob final : Job {
     Pool* pool;
@@ -456,8 +462,7 @@ void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run)
         run(0, len);
         return;
     }
-    Latch& latch = t_latch;
-    latch.reset();
+    Latch latch;
     InjectedJob job(&pool, len, run, &latch);
     pool.inject(&job);
     latch.wait();
