@@ -1,12 +1,13 @@
 # Set-up from a fresh clone: `make demo` or `make test`. Both create the
-# virtual environment .venv, install what the build and tests need into it,
-# and build and install the module there.
+# virtual environment .venv, install what the build, demo and tests need
+# into it, and build and install the module there.
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
+BENCH_DEPS := $(VENV)/.bench-deps-installed
 
-.PHONY: build demo test bench clean
+.PHONY: build demo test bench check-expf clean
 
 $(DEPS): requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
@@ -22,10 +23,22 @@ demo: build
 test: build
 	$(PY) -m pytest -q tests
 
-# Benchmarks against NumPy (and PyTorch when installed). OpenBLAS core-type
-# overrides are cleared for this command only, so NumPy runs its best kernel.
-bench: build
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/bench_relu.py
+$(BENCH_DEPS): requirements-bench.txt $(DEPS)
+	$(PY) -m pip install --quiet -r requirements-bench.txt
+	touch $@
+
+# Benchmarks against NumPy and PyTorch. OpenBLAS core-type overrides are
+# cleared for these commands only, so NumPy runs its best kernel.
+BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
+bench: build $(BENCH_DEPS)
+	for b in relu matmul conv softmax quantize; do $(BENCH_ENV) $(PY) bench/bench_$$b.py || exit 1; done
+
+# Every float32 input of softmax's exponential against a high-precision
+# reference, in every instruction-set form (about a minute on 2 cores).
+# The test suite runs a sampled subset.
+check-expf:
+	sh tools/expf_check/build.sh build/expf_check
+	build/expf_check/check_expf
 
 clean:
 	rm -rf build $(VENV)
