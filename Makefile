@@ -27,11 +27,11 @@ $(BENCH_DEPS): requirements-bench.txt $(DEPS)
 	$(PY) -m pip install --quiet -r requirements-bench.txt
 	touch $@
 
-# Benchmarks against NumPy and PyTorch. OpenBLAS core-type overrides are
-# cleared for these commands only, so NumPy runs its best kernel.
-BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
+# Benchmarks against NumPy and PyTorch; writes bench/RESULTS.md and
+# bench/results.png. OpenBLAS core-type overrides are cleared for this
+# command only, so NumPy runs its best kernel.
 bench: build $(BENCH_DEPS)
-	for b in relu matmul conv softmax quantize; do $(BENCH_ENV) $(PY) bench/bench_$$b.py || exit 1; done
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/report.py
 
 # Every float32 input of softmax's exponential against a high-precision
 # reference, in every instruction-set form (about a minute on 2 cores).

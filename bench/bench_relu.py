@@ -8,9 +8,14 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, row  # noqa: E402
+from common import header, median_time, row, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
+
+try:
+    import torch
+except ImportError:  # PyTorch is optional
+    torch = None
 
 
 def peak_memory_mib(n: int) -> tuple[float, float]:
@@ -34,12 +39,17 @@ print(hwm() - before)
 
 def main() -> None:
     header("relu")
+    if torch is not None:
+        torch.set_num_threads(worker_count())
     rng = np.random.default_rng(0)
-    for shape in [(10, 10), (100, 100), (1024, 1024), (4096, 4096)]:
+    for shape in [(10, 10), (100, 100), (101, 100), (512, 512), (1024, 1024), (4096, 4096)]:
         x = rng.standard_normal(shape, dtype=np.float32)
+        peers = {"numpy": median_time(lambda: np.maximum(x, 0))}
+        if torch is not None:
+            t = torch.from_numpy(x)
+            peers["torch"] = median_time(lambda: torch.relu(t))
         ours = median_time(lambda: kk.relu(x))
-        peer = median_time(lambda: np.maximum(x, 0))
-        row(f"relu {shape[0]}x{shape[1]}", ours, {"numpy": peer})
+        row(f"relu {shape[0]}x{shape[1]}", ours, peers)
     grown, result = peak_memory_mib(4096)
     print(f"peak memory of relu 4096x4096: +{grown:.1f} MiB (result alone is {result:.1f} MiB)")
 

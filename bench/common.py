@@ -72,13 +72,21 @@ def worker_count() -> int:
     return len(os.sched_getaffinity(0))
 
 
+# Every row printed in this process, for the report: dicts with the section
+# title, the row label, our time and the peers' times (seconds).
+RESULTS: list[dict] = []
+_section = {"title": ""}
+
+
 def header(title: str) -> None:
+    _section["title"] = title
     print(f"== {title} ==")
     print(f"cpu: {cpu_model()}, workers: {worker_count()}")
     print(f"numpy BLAS: {blas_info()}")
 
 
 def row(label: str, ours: float, peers: dict[str, float]) -> str:
+    RESULTS.append({"section": _section["title"], "label": label, "ours": ours, "peers": dict(peers)})
     cells = [f"{label:<28}", f"ours {ours * 1e3:9.3f} ms"]
     for name, t in peers.items():
         cells.append(f"{name} {t * 1e3:9.3f} ms (ratio {t / ours:5.2f})")
