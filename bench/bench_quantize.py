@@ -4,13 +4,12 @@ process."""
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, median_time, row, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -25,25 +24,6 @@ def numpy_quantize(x):
     scale = m / np.float32(127) if m > 0 else np.float32(1)
     inv = np.float32(1) / scale
     return np.clip(np.round(x * inv), -127, 127).astype(np.int8), scale
-
-
-def peak_memory_mib(n: int) -> float:
-    """Peak resident memory growth of one quantize_int8 call on an n x n
-    input, in MiB, measured in a fresh process."""
-    code = f"""
-import numpy as np, _kiln_kernels as kk
-def hwm():
-    for line in open('/proc/self/status'):
-        if line.startswith('VmHWM'):
-            return int(line.split()[1]) / 1024
-x = np.ones(({n}, {n}), np.float32)
-kk.quantize_int8(np.ones((200, 200), np.float32))  # starts the pool
-before = hwm()
-r = kk.quantize_int8(x)
-print(hwm() - before)
-"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return float(out.stdout)
 
 
 def main() -> None:
@@ -72,7 +52,7 @@ def main() -> None:
             peers["torch"] = median_time(lambda: tq.to(torch.float32) * scale)
         ours = median_time(lambda: kk.dequantize_int8(q, scale))
         row(f"dequantize {shape[0]}x{shape[1]}", ours, peers)
-    grown = peak_memory_mib(4096)
+    grown = peak_memory_growth_mib("x = np.ones((4096, 4096), np.float32)", "kk.quantize_int8(x)")
     print(f"peak memory of quantize_int8 4096x4096: +{grown:.1f} MiB "
           f"(result alone is {4096 * 4096 / 2**20:.1f} MiB)")
 

@@ -2,13 +2,12 @@
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, median_time, row, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -16,25 +15,6 @@ try:
     import torch
 except ImportError:  # PyTorch is optional
     torch = None
-
-
-def peak_memory_mib(n: int) -> tuple[float, float]:
-    """Peak resident memory growth of one relu call on an n x n input, in
-    MiB, next to the size of the result; measured in a fresh process."""
-    code = f"""
-import numpy as np, _kiln_kernels as kk
-def hwm():
-    for line in open('/proc/self/status'):
-        if line.startswith('VmHWM'):
-            return int(line.split()[1]) / 1024
-x = np.ones(({n}, {n}), np.float32)
-kk.relu(np.ones((2, 2), np.float32))
-before = hwm()
-r = kk.relu(x)
-print(hwm() - before)
-"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return float(out.stdout), n * n * 4 / 2**20
 
 
 def main() -> None:
@@ -50,7 +30,8 @@ def main() -> None:
             peers["torch"] = median_time(lambda: torch.relu(t))
         ours = median_time(lambda: kk.relu(x))
         row(f"relu {shape[0]}x{shape[1]}", ours, peers)
-    grown, result = peak_memory_mib(4096)
+    grown = peak_memory_growth_mib("x = np.ones((4096, 4096), np.float32)", "kk.relu(x)")
+    result = 4096 * 4096 * 4 / 2**20
     print(f"peak memory of relu 4096x4096: +{grown:.1f} MiB (result alone is {result:.1f} MiB)")
 
 

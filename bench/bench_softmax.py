@@ -3,13 +3,12 @@ e = exp(x - max); e / sum(e), side by side in one process."""
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, median_time, row, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -22,25 +21,6 @@ except ImportError:  # PyTorch is optional
 def numpy_softmax(x, axis):
     e = np.exp(x - x.max(axis, keepdims=True))
     return e / e.sum(axis, keepdims=True)
-
-
-def peak_memory_mib(n: int, axis: int) -> float:
-    """Peak resident memory growth of one softmax call on an n x n input, in
-    MiB, measured in a fresh process."""
-    code = f"""
-import numpy as np, _kiln_kernels as kk
-def hwm():
-    for line in open('/proc/self/status'):
-        if line.startswith('VmHWM'):
-            return int(line.split()[1]) / 1024
-x = np.ones(({n}, {n}), np.float32)
-kk.softmax(np.ones((200, 200), np.float32), {axis})  # starts the pool
-before = hwm()
-r = kk.softmax(x, {axis})
-print(hwm() - before)
-"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return float(out.stdout)
 
 
 def main() -> None:
@@ -61,7 +41,7 @@ def main() -> None:
         row(f"softmax {shape[0]}x{shape[1]} axis {axis}", ours, peers)
     result = 4096 * 4096 * 4 / 2**20
     for axis in (1, 0):
-        grown = peak_memory_mib(4096, axis)
+        grown = peak_memory_growth_mib("x = np.ones((4096, 4096), np.float32)", f"kk.softmax(x, {axis})")
         print(f"peak memory of softmax 4096x4096 axis {axis}: +{grown:.1f} MiB "
               f"(result alone is {result:.1f} MiB)")
 

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import os
 import platform
+import subprocess
+import sys
 import statistics
 import time
 
@@ -93,3 +95,23 @@ def row(label: str, ours: float, peers: dict[str, float]) -> str:
     line = "  ".join(cells)
     print(line, flush=True)
     return line
+
+
+def peak_memory_growth_mib(setup: str, call: str) -> float:
+    """Growth of peak resident memory, in MiB, over one run of `call`, in a
+    fresh process: `setup` (which may use np and kk) runs first, together
+    with a small parallel relu that starts the worker pool."""
+    code = f"""
+import numpy as np, _kiln_kernels as kk
+def hwm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmHWM'):
+            return int(line.split()[1]) / 1024
+{setup}
+kk.relu(np.ones((200, 200), np.float32))
+before = hwm()
+r = {call}
+print(hwm() - before)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout)
