@@ -36,7 +36,7 @@ print(hwm() - before)
 def main() -> None:
     header("matmul_kernel")
     rng = np.random.default_rng(0)
-    cases = [(8, 8, 8), (256, 256, 256), (1024, 1024, 1024), (2048, 2048, 2048), (4096, 64, 4096)]
+    cases = [(8, 8, 8), (256, 256, 256), (1024, 1024, 1024), (2048, 2048, 2048), (4096, 64, 4096), (540, 1153, 10)]
     for m, k, n in cases:
         a = rng.standard_normal((m, k), dtype=np.float32)
         b = rng.standard_normal((k, n), dtype=np.float32)

@@ -42,6 +42,14 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
 
     const KernelInfo& kernel = active_kernel();
     const bool parallel = goes_to_pool(m, n);
+    if (kernel.narrow != nullptr && n <= kernel.narrow_cols && a.strides[1] == 1 && a.strides[0] >= 0) {
+        // A narrow result: `a` is read in place and only `b` is packed.
+        Panels pb(n, k, kernel.narrow_cols);
+        pack_columns(b, pb, 0);
+        multiply_narrow(kernel, a.data, static_cast<std::size_t>(a.strides[0]), m, pb, c.first(), n,
+                        parallel);
+        return c;
+    }
     Panels pa(m, k, kernel.mr);
     Panels pb(n, k, kernel.nr);
     const std::size_t row_bands = pa.bands();

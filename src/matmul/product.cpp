@@ -66,4 +66,22 @@ void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float*
     });
 }
 
+void multiply_narrow(const KernelInfo& kernel, const float* a, std::size_t lda, std::size_t m,
+                     const Panels& b, float* c, std::size_t ldc, bool parallel) {
+    const std::size_t k = b.depth(), n = b.extent(), w = b.width();
+    const float* bp = b.panel(0, 0);
+    const std::size_t passes = (k + kInner - 1) / kInner;
+    const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
+    run_items((m + kTile - 1) / kTile, parallel, [&](std::size_t band) {
+        const std::size_t i0 = band * kTile, i1 = i0 + kTile < m ? i0 + kTile : m;
+        for (std::size_t pc = 0; pc < k; pc += step) {
+            const std::size_t kc = k - pc < step ? k - pc : step;
+            for (std::size_t i = i0; i < i1; i += 16) {
+                const std::size_t rows = i1 - i < 16 ? i1 - i : 16;
+                kernel.narrow(kc, a + i * lda + pc, lda, bp + pc * w, c + i * ldc, ldc, rows, n, pc != 0);
+            }
+        }
+    });
+}
+
 }  // namespace kiln::matmul

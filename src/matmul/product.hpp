@@ -36,4 +36,12 @@ void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band
 void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel);
 
+// c = a x b for `a` read in place (m rows, row r at a + r * lda, unit step
+// along its k inner positions) and b packed 16 lanes wide, at most
+// kernel.narrow_cols lanes; kernel.narrow must be set. The same sums as
+// multiply; with `parallel` the 64-row bands of the result are the items of
+// one ordered map over the pool.
+void multiply_narrow(const KernelInfo& kernel, const float* a, std::size_t lda, std::size_t m,
+                     const Panels& b, float* c, std::size_t ldc, bool parallel);
+
 }  // namespace kiln::matmul

@@ -43,6 +43,10 @@ void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, 
 
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kc; ++p) {
+        // Fetch the panels a few positions ahead; this only moves data.
+        _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols + 16), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(a + 16 * kRows), _MM_HINT_T0);
         const __m512 b0 = _mm512_loadu_ps(b);
         const __m512 b1 = _mm512_loadu_ps(b + 16);
 #pragma GCC unroll 8

@@ -20,9 +20,20 @@ namespace kiln::matmul {
 using MicroKernel = void (*)(std::size_t kc, const float* a, const float* b, float* c,
                              std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
 
+// Computes a block of `rows` (at most 16) rows by `cols` (at most 16)
+// columns of the result, with the same sums as a MicroKernel, but reading
+// `a` in place: row r, inner position p at a[r * lda + p]. `b` is a packed
+// panel 16 lanes wide.
+using NarrowKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, const float* b,
+                              float* c, std::size_t ldc, std::size_t rows, std::size_t cols,
+                              bool accumulate);
+
 // 8 rows x 32 columns: sixteen 16-lane accumulators.
 void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                       std::size_t rows, std::size_t cols, bool accumulate);
+// Up to 16 rows x 16 columns, one 16-lane accumulator per row.
+void gemm_rows16_avx512(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
+                        std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
 // 6 rows x 16 columns: twelve 8-lane accumulators.
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                     std::size_t rows, std::size_t cols, bool accumulate);
@@ -36,6 +47,10 @@ struct KernelInfo {
     MicroKernel run;
     std::size_t mr;  // rows of the block: lanes of a packed panel of `a`
     std::size_t nr;  // columns of the block: lanes of a packed panel of `b`
+    // For results at most narrow_cols wide, when the instruction set has one
+    // (else null): `a` read in place, 16 rows per call.
+    NarrowKernel narrow = nullptr;
+    std::size_t narrow_cols = 0;
 };
 
 // Chosen once from the active instruction set.
