@@ -17,6 +17,11 @@ try:
     import torch
 except ImportError:  # PyTorch is optional
     torch = None
+else:
+    import warnings
+
+    # Quantized tensors are deprecated in recent PyTorch but remain the peer.
+    warnings.filterwarnings("ignore", message=".*quantize_per_tensor.*")
 
 
 def numpy_quantize(x):
