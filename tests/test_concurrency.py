@@ -1,0 +1,179 @@
+"""Concurrency: many Python threads calling all six kernels at once, on both
+sides of the 10000-element threshold, and a fork after the worker pool
+exists. Each scenario runs in a fresh interpreter under a timeout, so a
+deadlock fails the test instead of hanging the suite."""
+from __future__ import annotations
+
+from conftest import run_python
+
+REFERENCES = r"""
+import numpy as np
+import _kiln_kernels as kk
+
+F32 = np.float32
+
+def ref_relu(x):
+    return np.where(x > 0, x, F32(0)).astype(F32)
+
+def ref_matmul(a, b):
+    c = np.zeros((a.shape[0], b.shape[1]), F32)
+    for p in range(a.shape[1]):
+        c = c + a[:, p:p + 1] * b[p:p + 1, :]
+    return c
+
+def ref_conv(x, w, s):
+    n, c, h, wd = x.shape
+    oc, kc, kh, kw = w.shape
+    oh, ow = (h - kh) // s + 1, (wd - kw) // s + 1
+    out = np.zeros((n, oc, oh, ow), F32)
+    for ci in range(kc):
+        for ky in range(kh):
+            for kx in range(kw):
+                patch = x[:, ci, ky:ky + s * (oh - 1) + 1:s, kx:kx + s * (ow - 1) + 1:s]
+                out = out + w[:, ci, ky, kx][None, :, None, None] * patch[:, None]
+    return out
+
+def ref_quantize(x):
+    m = np.max(np.abs(x), initial=F32(0))
+    scale = F32(m) / F32(127) if m > 0 else F32(1)
+    p = x * (F32(1) / scale)
+    p = np.clip(p, F32(-127), F32(127)).astype(np.float64)
+    return np.trunc(p + np.copysign(0.5, p)).astype(np.int8), float(scale)
+
+def ref_dequantize(q, scale):
+    return q.astype(F32) * F32(scale)
+
+def softmax_close(out, x, axis):
+    # float32 evaluation of the lane formula (float32 subtraction and sums),
+    # the exponential taken in float64 and rounded once
+    lanes = x.T if axis == 0 else x
+    m = np.max(lanes, axis=1)
+    e = np.exp((lanes - m[:, None]).astype(np.float64)).astype(F32)
+    s = np.zeros(lanes.shape[0], F32)
+    for j in range(lanes.shape[1]):
+        s = s + e[:, j]
+    ref = e * (F32(1) / s)[:, None]
+    ref = (ref.T if axis == 0 else ref).astype(np.float64)
+    tol = 4 * np.spacing(ref.astype(F32)).astype(np.float64)
+    assert np.all(np.abs(out - ref) <= tol), "softmax differs from the reference"
+
+def same(a, b):
+    assert type(a) is np.ndarray and a.dtype == b.dtype and a.shape == b.shape
+    assert a.tobytes() == b.tobytes()
+
+rng = np.random.default_rng(1)
+def ints(*shape):  # small integers: every float32 sum is exact, all paths agree
+    return rng.integers(-3, 4, shape).astype(F32)
+def normal(*shape):
+    return rng.standard_normal(shape).astype(F32)
+
+def make_jobs():
+    jobs = []
+    for r, c in [(100, 100), (101, 100), (7, 9)]:       # <=, > 10000 elements
+        x = normal(r, c)
+        jobs.append(("relu", (x,), ref_relu(x)))
+        jobs.append(("relu", (x[::-1][::-1],), ref_relu(x)))
+        q, s = ref_quantize(x)
+        jobs.append(("quantize_int8", (x,), (q, s)))
+        qi = rng.integers(-128, 128, (r, c), dtype=np.int8)
+        jobs.append(("dequantize_int8", (qi.T, 0.3), ref_dequantize(qi.T, 0.3)))
+        for axis in (0, 1):
+            out = kk.softmax(x, axis)
+            softmax_close(out, x, axis)
+            jobs.append(("softmax", (x, axis), out))
+    for m, k, n in [(100, 7, 100), (101, 7, 100), (3, 5, 4), (150, 40, 90)]:
+        a, b = ints(m, k), ints(k, n)
+        jobs.append(("matmul_kernel", (a, b), ref_matmul(a, b)))
+        jobs.append(("matmul_kernel", (a, b.T.copy().T), ref_matmul(a, b)))
+    for shape_x, shape_w, s in [((1, 2, 9, 9), (3, 2, 3, 3), 1), ((3, 2, 9, 9), (3, 2, 3, 3), 2),
+                                ((1, 1, 72, 72), (2, 1, 2, 2), 1), ((4, 3, 20, 20), (5, 3, 3, 3), 1)]:
+        x, w = ints(*shape_x), ints(*shape_w)
+        jobs.append(("conv2d", (x, w, s), ref_conv(x, w, s)))
+    return jobs
+
+def run_job(name, args, expected):
+    out = getattr(kk, name)(*args)
+    if name == "quantize_int8":
+        same(out[0], expected[0])
+        assert out[1] == expected[1]
+    else:
+        same(out, expected)
+"""
+
+
+def test_many_threads_all_kernels_correct_no_deadlock():
+    code = REFERENCES + r"""
+import random, threading, sys
+
+jobs = make_jobs()
+errors, done = [], []
+barrier = threading.Barrier(8)
+
+def worker(seed):
+    order = list(range(len(jobs))) * 10
+    random.Random(seed).shuffle(order)
+    barrier.wait()
+    try:
+        for i in order:
+            run_job(*jobs[i])
+        done.append(seed)
+    except BaseException as exc:
+        errors.append(f"{jobs[i][0]}: {type(exc).__name__}: {exc}")
+
+threads = [threading.Thread(target=worker, args=(s,), daemon=True) for s in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(timeout=60)
+alive = [t for t in threads if t.is_alive()]
+assert not alive, f"{len(alive)} threads still running"
+assert not errors, errors
+assert len(done) == 8
+print("calls", 8 * 10 * len(jobs))
+"""
+    proc = run_python(code, timeout=90)
+    assert proc.stdout.startswith("calls ")
+
+
+def test_fork_after_pool_exists_parent_and_child_work():
+    code = REFERENCES + r"""
+import os, sys, time
+
+x, w = ints(4, 3, 24, 24), ints(6, 3, 3, 3)
+a, b = ints(120, 30, ), ints(30, 110)
+conv_ref, mm_ref = ref_conv(x, w, 1), ref_matmul(a, b)
+# The pool exists and has done work before the fork.
+same(kk.conv2d(x, w, 1), conv_ref)
+same(kk.matmul_kernel(a, b), mm_ref)
+
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        same(kk.conv2d(x, w, 1), conv_ref)
+        same(kk.matmul_kernel(a, b), mm_ref)
+        q = rng.integers(-128, 128, (101, 100), dtype=np.int8)
+        same(kk.dequantize_int8(q, 0.5), ref_dequantize(q, 0.5))
+        code = 0
+    finally:
+        os._exit(code)
+
+same(kk.conv2d(x, w, 1), conv_ref)
+same(kk.matmul_kernel(a, b), mm_ref)
+deadline = time.monotonic() + 30
+while True:
+    got, status = os.waitpid(pid, os.WNOHANG)
+    if got == pid:
+        break
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        sys.exit("child did not finish within 30 s")
+    time.sleep(0.01)
+assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, f"child status {status}"
+# the parent's pool still works after the child is gone
+same(kk.conv2d(x, w, 1), conv_ref)
+print("ok")
+"""
+    proc = run_python(code, timeout=60)
+    assert proc.stdout.strip() == "ok"
