@@ -1,6 +1,7 @@
 """NumPy arrays across the boundary: acceptance and refusal, read-only holds,
 result arrays and their PySliceContainer owner, NumPy import failures and
 allocation failure. relu serves as the end-to-end function."""
+import os
 import sys
 
 import numpy as np
