@@ -4,7 +4,6 @@
 // throwing one of these C++ exceptions; the call bracket in src/lib turns
 // each into the matching Python exception:
 //   ValueError      -> ValueError (a caller error found by a kernel's checks)
-//   NotImplemented  -> NotImplementedError
 //   Panic           -> PanicException (a violated internal invariant)
 //   std::bad_alloc  -> MemoryError
 #pragma once
@@ -20,15 +19,6 @@ namespace kiln {
 class ValueError : public std::exception {
 public:
     explicit ValueError(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::string message_;
-};
-
-class NotImplemented : public std::exception {
-public:
-    explicit NotImplemented(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:

@@ -129,8 +129,6 @@ void set_exception_from_current() noexcept {
         err.restore();
     } catch (const kiln::ValueError& err) {
         PyErr_SetString(PyExc_ValueError, err.what());
-    } catch (const kiln::NotImplemented& err) {
-        PyErr_SetString(PyExc_NotImplementedError, err.what());
     } catch (const kiln::Panic& err) {
         // The failure report was written where the panic was raised.
         raise_panic(err.message());
