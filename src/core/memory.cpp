@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kAlign = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // From this size on, blocks are mapped directly and advised for huge pages.
-constexpr std::size_t kMapThreshold = std::size_t{32} << 20;
+constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 
 // Freed large mappings kept for reuse: a kernel called again on the same
 // shape gets its result block back without the page faults (and the

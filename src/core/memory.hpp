@@ -1,7 +1,7 @@
 // Heap blocks for result buffers and working copies.
 //
 // Every block is 64-byte aligned (a full AVX-512 vector or cache line).
-// Blocks below 32 MiB come from the C heap, which keeps freed memory for
+// Blocks below 4 MiB come from the C heap, which keeps freed memory for
 // reuse, so repeated calls of moderate size pay no page faults. Larger blocks
 // are anonymous mappings aligned to 2 MiB and advised for transparent huge
 // pages (one page fault per 2 MiB instead of one per 4 KiB, and a free zero
