@@ -20,6 +20,10 @@ def median_time(fn, *, repeat: int = 7, min_time: float = 0.05) -> float:
     Each of `repeat` samples runs fn enough times to last at least min_time
     and records the mean of those calls; the median of the samples is kept.
     """
+    # PyTorch's OpenMP threads keep spinning for a while after each of its
+    # calls; let them go idle so they do not take cores from whatever is
+    # timed next.
+    time.sleep(0.3)
     fn()  # warm up: page faults, lazy initialisation, caches
     t0 = time.perf_counter()
     fn()
