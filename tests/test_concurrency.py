@@ -4,44 +4,21 @@ exists. Each scenario runs in a fresh interpreter under a timeout, so a
 deadlock fails the test instead of hanging the suite."""
 from __future__ import annotations
 
+import os
+
 from conftest import run_python
 
-REFERENCES = r"""
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+REFERENCES = f"""
+import sys
 import numpy as np
 import _kiln_kernels as kk
+sys.path.insert(0, {TESTS!r})
+from references import conv_ref, dequantize_ref, matmul_ref, quantize_ref, relu_ref
+""" + r"""
 
 F32 = np.float32
-
-def ref_relu(x):
-    return np.where(x > 0, x, F32(0)).astype(F32)
-
-def ref_matmul(a, b):
-    c = np.zeros((a.shape[0], b.shape[1]), F32)
-    for p in range(a.shape[1]):
-        c = c + a[:, p:p + 1] * b[p:p + 1, :]
-    return c
-
-def ref_conv(x, w, s):
-    n, c, h, wd = x.shape
-    oc, kc, kh, kw = w.shape
-    oh, ow = (h - kh) // s + 1, (wd - kw) // s + 1
-    out = np.zeros((n, oc, oh, ow), F32)
-    for ci in range(kc):
-        for ky in range(kh):
-            for kx in range(kw):
-                patch = x[:, ci, ky:ky + s * (oh - 1) + 1:s, kx:kx + s * (ow - 1) + 1:s]
-                out = out + w[:, ci, ky, kx][None, :, None, None] * patch[:, None]
-    return out
-
-def ref_quantize(x):
-    m = np.max(np.abs(x), initial=F32(0))
-    scale = F32(m) / F32(127) if m > 0 else F32(1)
-    p = x * (F32(1) / scale)
-    p = np.clip(p, F32(-127), F32(127)).astype(np.float64)
-    return np.trunc(p + np.copysign(0.5, p)).astype(np.int8), float(scale)
-
-def ref_dequantize(q, scale):
-    return q.astype(F32) * F32(scale)
 
 def softmax_close(out, x, axis):
     # float32 evaluation of the lane formula (float32 subtraction and sums),
@@ -71,24 +48,24 @@ def make_jobs():
     jobs = []
     for r, c in [(100, 100), (101, 100), (7, 9)]:       # <=, > 10000 elements
         x = normal(r, c)
-        jobs.append(("relu", (x,), ref_relu(x)))
-        jobs.append(("relu", (x[::-1][::-1],), ref_relu(x)))
-        q, s = ref_quantize(x)
+        jobs.append(("relu", (x,), relu_ref(x)))
+        jobs.append(("relu", (x[::-1][::-1],), relu_ref(x)))
+        q, s = quantize_ref(x)
         jobs.append(("quantize_int8", (x,), (q, s)))
         qi = rng.integers(-128, 128, (r, c), dtype=np.int8)
-        jobs.append(("dequantize_int8", (qi.T, 0.3), ref_dequantize(qi.T, 0.3)))
+        jobs.append(("dequantize_int8", (qi.T, 0.3), dequantize_ref(qi.T, 0.3)))
         for axis in (0, 1):
             out = kk.softmax(x, axis)
             softmax_close(out, x, axis)
             jobs.append(("softmax", (x, axis), out))
     for m, k, n in [(100, 7, 100), (101, 7, 100), (3, 5, 4), (150, 40, 90)]:
         a, b = ints(m, k), ints(k, n)
-        jobs.append(("matmul_kernel", (a, b), ref_matmul(a, b)))
-        jobs.append(("matmul_kernel", (a, b.T.copy().T), ref_matmul(a, b)))
+        jobs.append(("matmul_kernel", (a, b), matmul_ref(a, b)))
+        jobs.append(("matmul_kernel", (a, b.T.copy().T), matmul_ref(a, b)))
     for shape_x, shape_w, s in [((1, 2, 9, 9), (3, 2, 3, 3), 1), ((3, 2, 9, 9), (3, 2, 3, 3), 2),
                                 ((1, 1, 72, 72), (2, 1, 2, 2), 1), ((4, 3, 20, 20), (5, 3, 3, 3), 1)]:
         x, w = ints(*shape_x), ints(*shape_w)
-        jobs.append(("conv2d", (x, w, s), ref_conv(x, w, s)))
+        jobs.append(("conv2d", (x, w, s), conv_ref(x, w, s)))
     return jobs
 
 def run_job(name, args, expected):
@@ -141,7 +118,7 @@ import os, sys, time
 
 x, w = ints(4, 3, 24, 24), ints(6, 3, 3, 3)
 a, b = ints(120, 30, ), ints(30, 110)
-conv_ref, mm_ref = ref_conv(x, w, 1), ref_matmul(a, b)
+conv_ref, mm_ref = conv_ref(x, w, 1), matmul_ref(a, b)
 # The pool exists and has done work before the fork.
 same(kk.conv2d(x, w, 1), conv_ref)
 same(kk.matmul_kernel(a, b), mm_ref)
@@ -153,7 +130,7 @@ if pid == 0:
         same(kk.conv2d(x, w, 1), conv_ref)
         same(kk.matmul_kernel(a, b), mm_ref)
         q = rng.integers(-128, 128, (101, 100), dtype=np.int8)
-        same(kk.dequantize_int8(q, 0.5), ref_dequantize(q, 0.5))
+        same(kk.dequantize_int8(q, 0.5), dequantize_ref(q, 0.5))
         code = 0
     finally:
         os._exit(code)

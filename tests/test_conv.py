@@ -11,28 +11,8 @@ from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
 from conftest import assert_same_bits, run_python
+from references import conv_ref
 from test_matmul import panic_of, spread
-
-
-def reference(x, w, stride):
-    """output[b][o][y][x] = sum over c, ky, kx (innermost last) of
-    w[o][c][ky][kx] * x[b][c][y*stride + ky][x*stride + kx], started at +0.0,
-    each product and each partial sum rounded to float32."""
-    x = np.asarray(x, np.float32)
-    w = np.asarray(w, np.float32)
-    n, c, h, wd = x.shape
-    oc, kc, kh, kw = w.shape
-    oh = (h - kh) // stride + 1
-    ow = (wd - kw) // stride + 1
-    acc = np.zeros((n, oc, oh, ow), np.float32)
-    with np.errstate(invalid="ignore", over="ignore"):
-        for ci in range(kc):
-            for ky in range(kh):
-                for kx in range(kw):
-                    window = x[:, ci, ky : ky + stride * (oh - 1) + 1 : stride, kx : kx + stride * (ow - 1) + 1 : stride]
-                    product = (w[None, :, ci, ky, kx, None, None] * window[:, None]).astype(np.float32)
-                    acc = (acc + product).astype(np.float32)
-    return acc
 
 
 def operands(n, c, h, w, oc, kh, kw, seed=0):
@@ -58,7 +38,7 @@ def test_matches_sequential_float32_sum(n, c, h, w, oc, kh, kw, stride):
     x, k = operands(n, c, h, w, oc, kh, kw, seed=n + c + h + oc)
     out = kk.conv2d(x, k, stride)
     assert out.flags.c_contiguous
-    assert_same_bits(out, reference(x, k, stride))
+    assert_same_bits(out, conv_ref(x, k, stride))
 
 
 @pytest.mark.parametrize(
@@ -76,7 +56,7 @@ def test_output_extent_and_windows(h, kh, stride, oh):
     x, k = operands(2, 2, h, h + 1, 3, kh, kh, seed=h)
     out = kk.conv2d(x, k, stride)
     assert out.shape == (2, 3, oh, (h + 1 - kh) // stride + 1)
-    assert_same_bits(out, reference(x, k, min(stride, h + 1)))
+    assert_same_bits(out, conv_ref(x, k, min(stride, h + 1)))
 
 
 @pytest.mark.parametrize("stride", [1, 2, 3])
@@ -136,7 +116,7 @@ def _layouts(t):
 @pytest.mark.parametrize("stride", [1, 2])
 def test_layouts_read_through_strides(layout, which, stride):
     x, k = operands(2, 3, 13, 15, 5, 3, 2, seed=4)
-    expected = reference(x, k, stride)
+    expected = conv_ref(x, k, stride)
     if which == "input":
         x = _layouts(x)[layout]
     else:
@@ -232,6 +212,6 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
     for (n, c, h, w, oc, kh, kw), stride in _PATH_CASES:
         x = (rng.standard_normal((n, c, h, w), dtype=np.float32) * np.float32(100)).astype(np.float32)
         k = rng.standard_normal((oc, c, kh, kw), dtype=np.float32)
-        expected.append(hashlib.sha256(reference(x, k, stride).tobytes()).hexdigest())
+        expected.append(hashlib.sha256(conv_ref(x, k, stride).tobytes()).hexdigest())
     proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
     assert json.loads(proc.stdout) == expected

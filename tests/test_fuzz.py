@@ -21,6 +21,7 @@ from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
 from conftest import assert_same_bits
+from references import conv_ref, dequantize_ref, matmul_ref, quantize_ref, relu_ref
 
 F32 = np.float32
 UNWRAP = "called `Option::unwrap()` on a `None` value"
@@ -158,34 +159,6 @@ def gap_free(shape, es):
     return True
 
 
-def ref_relu(x):
-    return np.where(x > 0, x, F32(0)).astype(F32)
-
-
-def ref_matmul(a, b):
-    m, k = a.shape
-    c = np.zeros((m, b.shape[1]), F32)
-    with np.errstate(all="ignore"):
-        for p in range(k):
-            c = c + a[:, p:p + 1] * b[p:p + 1, :]
-    return c
-
-
-def ref_conv(x, w, stride):
-    n, c, h, wd = x.shape
-    oc, kc, kh, kw = w.shape
-    oh, ow = (h - kh) // stride + 1, (wd - kw) // stride + 1
-    out = np.zeros((n, oc, oh, ow), F32)
-    with np.errstate(all="ignore"):
-        for ci in range(kc):
-            for ky in range(kh):
-                for kx in range(kw):
-                    patch = x[:, ci, ky:ky + stride * (oh - 1) + 1:stride,
-                              kx:kx + stride * (ow - 1) + 1:stride]
-                    out = out + w[:, ci, ky, kx][None, :, None, None] * patch[:, None]
-    return out
-
-
 MAX_SEED = F32(-3.4028235e38)
 
 
@@ -215,25 +188,6 @@ def assert_close_ulps(actual, expected, ulps=4):
     with np.errstate(invalid="ignore"):
         bad = ~((a == e) | (np.abs(a - e) <= tol))
     assert not bad.any(), (a[bad][:5], e[bad][:5])
-
-
-def ref_quantize(x):
-    a = np.abs(x)
-    big = np.max(np.where(np.isnan(a), F32(0), a), initial=F32(0))
-    with np.errstate(all="ignore"):
-        scale = F32(big) / F32(127) if big > 0 else F32(1)
-        inv = F32(1) / scale
-        p = (x * inv).astype(F32)
-        p = np.where(p < F32(127), p, F32(127))
-        p = np.where(p > F32(-127), p, F32(-127)).astype(np.float64)
-        q = np.trunc(p + np.copysign(0.5, p)).astype(np.int8)
-    return q, float(scale)
-
-
-def ref_dequantize(x, scale):
-    with np.errstate(all="ignore"):
-        s = np.array(scale, np.float64).astype(F32)
-        return (x.astype(F32) * s).astype(F32)
 
 
 # ----------------------------------------------------------- generators
@@ -437,7 +391,7 @@ def expect_relu(x):
         bad = bad and gap_free(v.shape, es)
     if bad:
         return Expected("PanicException", UNWRAP)
-    ref = ref_relu(v)
+    ref = relu_ref(v)
     return lambda out: (check_result_array(out), assert_same_bits(out, ref))
 
 
@@ -449,7 +403,7 @@ def expect_matmul(a, b):
     if va.shape[1] != vb.shape[0]:
         return Expected("ValueError", f"Incompatible shapes for matmul: [{va.shape[0]}, "
                                       f"{va.shape[1]}] and [{vb.shape[0]}, {vb.shape[1]}]")
-    ref = ref_matmul(va, vb)
+    ref = matmul_ref(va, vb)
     return lambda out: assert_bits_any_nan(out, ref)
 
 
@@ -467,7 +421,7 @@ def expect_conv(x, w, stride):
         return Expected("ValueError", f"conv2d: kernel has {kc} input channels but input has {c}")
     if h < kh or wd < kw:
         return Expected("ValueError", f"conv2d: kernel {kh}x{kw} is larger than input {h}x{wd}")
-    ref = ref_conv(vx, vw, s)
+    ref = conv_ref(vx, vw, s)
     return lambda out: assert_bits_any_nan(out, ref)
 
 
@@ -493,7 +447,7 @@ def expect_quantize(x):
         return Expected("ValueError", "Input must be a 2D array")
     if not row_major_run(v.shape, elem_strides(v)):
         return Expected("PanicException", UNWRAP)
-    q_ref, s_ref = ref_quantize(v)
+    q_ref, s_ref = quantize_ref(v)
 
     def check(out):
         assert type(out) is tuple and len(out) == 2
@@ -510,7 +464,7 @@ def expect_dequantize(x, scale):
     s = convert_scalar("scale", scale)
     if v.ndim != 2:
         return Expected("ValueError", "Input must be a 2D array")
-    ref = ref_dequantize(v, s)
+    ref = dequantize_ref(v, s)
     return lambda out: assert_bits_any_nan(out, ref)
 
 

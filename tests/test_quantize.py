@@ -8,35 +8,10 @@ import pytest
 
 import _kiln_kernels as kk
 from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+from references import dequantize_ref, quantize_ref
 
 REFUSED = "called `Option::unwrap()` on a `None` value"
 ISAS = ["scalar", "avx2", "avx512"]
-
-
-def quantize_ref(x):
-    """The rule in NumPy float32 arithmetic: M = largest non-NaN magnitude
-    (or 0), scale = M / 127 or 1, inv = 1 / scale, p = v * inv, the clamps
-    p < 127 ? p : 127 and p > -127 ? p : -127, halves away from zero."""
-    x = np.asarray(x, np.float32)
-    a = np.abs(x)
-    a = a[~np.isnan(a)]
-    m = np.float32(a.max()) if a.size else np.float32(0)
-    scale = np.float32(m / np.float32(127)) if m > 0 else np.float32(1)
-    inv = np.float32(np.float32(1) / scale)
-    with np.errstate(invalid="ignore", over="ignore"):
-        p = (x * inv).astype(np.float32)
-    p = np.where(p < np.float32(127), p, np.float32(127)).astype(np.float32)
-    p = np.where(p > np.float32(-127), p, np.float32(-127)).astype(np.float32)
-    # p - trunc(p) is exact for |p| <= 127, so the comparison with 0.5 is
-    # exact too (unlike floor(p + 0.5), which sends 0.49999997 to 1).
-    t = np.trunc(p)
-    frac = (p - t).astype(np.float32)
-    q = t + (frac >= 0.5) - (frac <= -0.5)
-    return q.astype(np.int8), float(scale)
-
-
-def dequantize_ref(q, scale):
-    return (np.asarray(q).astype(np.float32) * np.float32(scale)).astype(np.float32)
 
 
 def check_quantize(x):

@@ -9,12 +9,9 @@ from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
 from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+from references import relu_ref
 
 REFUSED = "called `Option::unwrap()` on a `None` value"
-
-
-def relu_ref(x):
-    return np.where(x > 0, x, np.float32(0)).astype(np.float32)
 
 
 SPECIALS = np.array([
