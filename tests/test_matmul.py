@@ -86,7 +86,7 @@ def _layouts(x):
 
 @pytest.mark.parametrize("layout", list(_layouts(np.zeros((1, 1), np.float32))))
 @pytest.mark.parametrize("which", ["a", "b"])
-@pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130)])
+@pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130), (150, 300, 12)])
 def test_layouts_read_through_strides(layout, which, m, k, n):
     a, b = operands(m, k, n, seed=7)
     expected = matmul_ref(a, b)
@@ -177,7 +177,10 @@ def test_result_size_tests(extent, message):
     assert kk.matmul_kernel(np.ones((1, 1), np.float32), np.ones((1, 1), np.float32))[0, 0] == 1.0
 
 
-_PATH_SHAPES = [(1, 1, 1), (5, 9, 3), (63, 300, 65), (100, 77, 100), (73, 50, 137), (130, 600, 129)]
+_PATH_SHAPES = [(1, 1, 1), (5, 9, 3), (63, 300, 65), (100, 77, 100), (73, 50, 137), (130, 600, 129),
+                # results at most 16 wide: `a` read in place, one or two
+                # vectors per row, row groups with leftovers
+                (700, 129, 10), (37, 300, 16), (50, 70, 8), (29, 40, 17), (13, 600, 1)]
 
 _PATH_SCRIPT = f"""
 import hashlib, json

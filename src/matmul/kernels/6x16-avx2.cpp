@@ -1,7 +1,9 @@
 // 6 x 16 micro-kernel for AVX2: twelve 8-lane accumulators, one lane per
 // result element, updated with a separate multiply and add for each inner
-// position in order. Partial blocks at the edges of the result go through a
-// local 6 x 16 block so the inner loop never needs masks.
+// position in order. Blocks with fewer rows (the bottom edge of a tile)
+// run a copy of the loop with only those rows; blocks with fewer columns
+// (the right edge of the result) go through a local 6 x 16 block so the
+// inner loop never needs masks.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -15,12 +17,14 @@ namespace {
 constexpr std::size_t kRows = 6;
 constexpr std::size_t kCols = 16;
 
-// The full 6 x 16 block at c (leading dimension ldc).
-void full_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                bool accumulate) {
-    __m256 acc[kRows][2];
+// Rows [0, R) of the block at c (leading dimension ldc), all 16 columns.
+// The packed panel of `a` stays 6 lanes wide whatever R is.
+template <std::size_t R>
+void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+           bool accumulate) {
+    __m256 acc[R][2];
 #pragma GCC unroll 6
-    for (std::size_t r = 0; r < kRows; ++r) {
+    for (std::size_t r = 0; r < R; ++r) {
         if (accumulate) {
             acc[r][0] = _mm256_loadu_ps(c + r * ldc);
             acc[r][1] = _mm256_loadu_ps(c + r * ldc + 8);
@@ -35,7 +39,7 @@ void full_block(std::size_t kc, const float* a, const float* b, float* c, std::s
         const __m256 b0 = _mm256_loadu_ps(b);
         const __m256 b1 = _mm256_loadu_ps(b + 8);
 #pragma GCC unroll 6
-        for (std::size_t r = 0; r < kRows; ++r) {
+        for (std::size_t r = 0; r < R; ++r) {
             const __m256 x = _mm256_broadcast_ss(a + r);
             acc[r][0] = _mm256_add_ps(acc[r][0], _mm256_mul_ps(x, b0));
             acc[r][1] = _mm256_add_ps(acc[r][1], _mm256_mul_ps(x, b1));
@@ -45,9 +49,21 @@ void full_block(std::size_t kc, const float* a, const float* b, float* c, std::s
     }
 
 #pragma GCC unroll 6
-    for (std::size_t r = 0; r < kRows; ++r) {
+    for (std::size_t r = 0; r < R; ++r) {
         _mm256_storeu_ps(c + r * ldc, acc[r][0]);
         _mm256_storeu_ps(c + r * ldc + 8, acc[r][1]);
+    }
+}
+
+void rows_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                std::size_t rows, bool accumulate) {
+    switch (rows) {
+        case 1: return block<1>(kc, a, b, c, ldc, accumulate);
+        case 2: return block<2>(kc, a, b, c, ldc, accumulate);
+        case 3: return block<3>(kc, a, b, c, ldc, accumulate);
+        case 4: return block<4>(kc, a, b, c, ldc, accumulate);
+        case 5: return block<5>(kc, a, b, c, ldc, accumulate);
+        default: return block<6>(kc, a, b, c, ldc, accumulate);
     }
 }
 
@@ -55,8 +71,8 @@ void full_block(std::size_t kc, const float* a, const float* b, float* c, std::s
 
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                     std::size_t rows, std::size_t cols, bool accumulate) {
-    if (rows == kRows && cols == kCols) {
-        full_block(kc, a, b, c, ldc, accumulate);
+    if (cols == kCols) {
+        rows_block(kc, a, b, c, ldc, rows, accumulate);
         return;
     }
     float local[kRows * kCols] = {};
@@ -64,7 +80,7 @@ void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, st
         for (std::size_t r = 0; r < rows; ++r)
             for (std::size_t j = 0; j < cols; ++j) local[r * kCols + j] = c[r * ldc + j];
     }
-    full_block(kc, a, b, local, kCols, accumulate);
+    rows_block(kc, a, b, local, kCols, rows, accumulate);
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t j = 0; j < cols; ++j) c[r * ldc + j] = local[r * kCols + j];
 }

@@ -34,6 +34,9 @@ void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, 
 // Up to 16 rows x 16 columns, one 16-lane accumulator per row.
 void gemm_rows16_avx512(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
                         std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
+// Up to 16 rows x 16 columns, one or two 8-lane accumulators per row.
+void gemm_rows16_avx2(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
+                      std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
 // 6 rows x 16 columns: twelve 8-lane accumulators.
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                     std::size_t rows, std::size_t cols, bool accumulate);
