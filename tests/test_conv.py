@@ -32,6 +32,8 @@ def operands(n, c, h, w, oc, kh, kw, seed=0):
         (1, 2, 101, 101, 1, 2, 2, 1),  # 1 x 10000 outputs: calling thread
         (4, 16, 12, 12, 32, 3, 3, 1),  # 16 * 9 = 144 inner positions
         (2, 40, 8, 9, 10, 3, 3, 1),  # 360 inner positions: several passes
+        (1, 2, 20, 70, 20, 3, 4, 3),  # output rows wider than a panel, stride 3
+        (2, 3, 9, 100, 7, 2, 5, 2),  # output rows wider than a panel, stride 2
     ],
 )
 def test_matches_sequential_float32_sum(n, c, h, w, oc, kh, kw, stride):
@@ -115,7 +117,7 @@ def _layouts(t):
 @pytest.mark.parametrize("which", ["input", "kernel"])
 @pytest.mark.parametrize("stride", [1, 2])
 def test_layouts_read_through_strides(layout, which, stride):
-    x, k = operands(2, 3, 13, 15, 5, 3, 2, seed=4)
+    x, k = operands(2, 3, 13, 40, 5, 3, 2, seed=4)  # rows wider than a panel
     expected = conv_ref(x, k, stride)
     if which == "input":
         x = _layouts(x)[layout]

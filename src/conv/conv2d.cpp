@@ -76,6 +76,50 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
     }
 }
 
+// Copies, for every window position p = (c*KH + ky)*KW + kx, the W
+// evenly spaced elements starting at that position of the first lane's
+// window into dst[p * W, p * W + W). Serves panels whose lanes all lie in
+// one output row; W and the step known at compile time let the compiler
+// unroll and vectorise the copies.
+template <std::size_t W, std::int64_t Step>
+void pack_row_panel(const float* first, const std::int64_t* s, const Geometry& g, float* dst,
+                    std::int64_t step) {
+    for (std::uint64_t c = 0; c < g.channels; ++c) {
+        for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
+            const float* src = first + offset(c, s[1]) + offset(ky, s[2]);
+            for (std::uint64_t kx = 0; kx < g.kw; ++kx, src += s[3], dst += W) {
+                if constexpr (Step > 0) {
+                    // Not unrolled into scalar moves: left whole, the loop
+                    // is vectorised (with shuffles for step 2).
+#pragma GCC unroll 1
+                    for (std::size_t i = 0; i < W; ++i) dst[i] = src[static_cast<std::int64_t>(i) * Step];
+                } else {
+                    for (std::size_t i = 0; i < W; ++i) dst[i] = src[static_cast<std::int64_t>(i) * step];
+                }
+            }
+        }
+    }
+}
+
+template <std::size_t W>
+void pack_row_panel_w(const float* first, const std::int64_t* s, const Geometry& g, float* dst,
+                      std::int64_t step) {
+    if (step == 1) return pack_row_panel<W, 1>(first, s, g, dst, step);
+    if (step == 2) return pack_row_panel<W, 2>(first, s, g, dst, step);
+    pack_row_panel<W, 0>(first, s, g, dst, step);
+}
+
+// Whether a one-row panel of `nr` lanes has a specialised copy, and runs it.
+bool pack_one_row_panel(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
+                        float* dst, std::int64_t step) {
+    switch (nr) {
+        case 8: pack_row_panel_w<8>(first, s, g, dst, step); return true;
+        case 16: pack_row_panel_w<16>(first, s, g, dst, step); return true;
+        case 32: pack_row_panel_w<32>(first, s, g, dst, step); return true;
+        default: return false;
+    }
+}
+
 // Packs columns [j0, j1) (at most 64) of the window matrix of one image as
 // panels of `nr` lanes starting at `out`. Columns of one output row have
 // window origins a fixed step apart, so each panel is copied as a few runs
@@ -102,7 +146,6 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         float* panel = out + lane0 * g.depth;
         const std::int64_t* org = origin + lane0;
         const std::size_t cols = lanes - lane0 < nr ? lanes - lane0 : nr;
-        matmul::zero_padding(panel, cols, g.depth, nr);
 
         // Runs of lanes within one output row.
         std::size_t run_start[kTile], run_len[kTile], runs = 0;
@@ -117,7 +160,9 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
                 ++runs;
             }
         }
+        if (runs == 1 && cols == nr && pack_one_row_panel(img + org[0], s, g, nr, panel, step)) continue;
 
+        matmul::zero_padding(panel, cols, g.depth, nr);
         std::size_t p = 0;
         for (std::uint64_t c = 0; c < g.channels; ++c) {
             for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
