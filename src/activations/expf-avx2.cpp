@@ -16,61 +16,125 @@ using namespace expf_consts;
 // k sit in bits 0..15 of t's bits, so adding t's bits shifted left by 48
 // adds (k >> 4) to the exponent field and puts back j = k & 15. The result
 // stays a normal double for every clamped x.
+//
+// The sixteen entries are held in four registers of four entries each, so
+// that an entry is picked with in-register permutes instead of a gather
+// (a gather is several times slower on some processors).
 struct BiasedTable {
-    alignas(32) double v[16];
+    __m256 quarter[4];  // entries 4q .. 4q + 3, as pairs of 32-bit halves
     BiasedTable() {
+        alignas(32) double v[16];
         for (int j = 0; j < 16; ++j) {
             const __m128i bits = _mm_castpd_si128(_mm_set_sd(kExp2Table[j]));
             const __m128i biased = _mm_sub_epi64(bits, _mm_set_epi64x(0, static_cast<long long>(j) << 48));
             v[j] = _mm_cvtsd_f64(_mm_castsi128_pd(biased));
         }
+        for (int q = 0; q < 4; ++q) quarter[q] = _mm256_castpd_ps(_mm256_load_pd(v + 4 * q));
     }
 };
 
-// exp of four clamped doubles, up to the rounding test.
-inline void exp4(__m256d x, const double* table, __m128* up, __m128* down) {
-    const __m256d t = _mm256_add_pd(_mm256_mul_pd(x, _mm256_set1_pd(kInvLn2x16)),
-                                    _mm256_set1_pd(kRoundShift));
-    const __m256d kd = _mm256_sub_pd(t, _mm256_set1_pd(kRoundShift));
-    const __m256d r = _mm256_sub_pd(x, _mm256_mul_pd(kd, _mm256_set1_pd(kLn2Div16)));
-    __m256d p = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r, _mm256_set1_pd(kC6)));
-    p = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, p));
-    p = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r, p));
-    p = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, p));
-    p = _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(r, p));
-    const __m256d q = _mm256_mul_pd(r, p);
-    const __m256i kbits = _mm256_castpd_si256(t);
-    const __m256i j = _mm256_and_si256(kbits, _mm256_set1_epi64x(15));
-    // Adding k << 48 to the bits of biased entry j gives
-    // 2^(k >> 4) * 2^((k & 15)/16), exactly (see BiasedTable).
-    const __m256i tj = _mm256_castpd_si256(_mm256_i64gather_pd(table, j, 8));
-    const __m256d s = _mm256_castsi256_pd(_mm256_add_epi64(tj, _mm256_slli_epi64(kbits, 48)));
-    const __m256d y = _mm256_add_pd(s, _mm256_mul_pd(s, q));
-    *up = _mm256_cvtpd_ps(_mm256_mul_pd(y, _mm256_set1_pd(kTestUp)));
-    *down = _mm256_cvtpd_ps(_mm256_mul_pd(y, _mm256_set1_pd(kTestDown)));
+// Entry j (0 .. 15, one per 64-bit lane) of the biased table. Each 64-bit
+// lane picks its two 32-bit halves from each quarter, at positions
+// 2 * (j & 3) and 2 * (j & 3) + 1; bits 2 and 3 of j then choose the quarter.
+inline __m256i table_entry(const BiasedTable& table, __m256i j) {
+    const __m256i pair = _mm256_slli_epi64(_mm256_and_si256(j, _mm256_set1_epi64x(3)), 1);
+    const __m256i index = _mm256_or_si256(pair, _mm256_slli_epi64(_mm256_add_epi64(pair, _mm256_set1_epi64x(1)), 32));
+    const __m256d e0 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[0], index));
+    const __m256d e1 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[1], index));
+    const __m256d e2 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[2], index));
+    const __m256d e3 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[3], index));
+    // blendv takes the second operand where the lane's sign bit is set.
+    const __m256d bit2 = _mm256_castsi256_pd(_mm256_slli_epi64(j, 61));
+    const __m256d bit3 = _mm256_castsi256_pd(_mm256_slli_epi64(j, 60));
+    const __m256d low = _mm256_blendv_pd(e0, e1, bit2);
+    const __m256d high = _mm256_blendv_pd(e2, e3, bit2);
+    return _mm256_castpd_si256(_mm256_blendv_pd(low, high, bit3));
 }
 
-// exp of eight floats, with the rare undecided lanes redone one by one.
-// Lanes outside `valid` (a bit mask) are computed but never redone.
-inline __m256 exp8(__m256 arg, int valid, const double* table) {
-    __m256 x = _mm256_max_ps(_mm256_set1_ps(static_cast<float>(kClampLo)), arg);
-    x = _mm256_min_ps(_mm256_set1_ps(static_cast<float>(kClampHi)), x);
-    __m128 up0, down0, up1, down1;
-    exp4(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), table, &up0, &down0);
-    exp4(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), table, &up1, &down1);
-    __m256 up = _mm256_insertf128_ps(_mm256_castps128_ps256(up0), up1, 1);
-    const __m256 down = _mm256_insertf128_ps(_mm256_castps128_ps256(down0), down1, 1);
-    const int undecided = _mm256_movemask_ps(_mm256_cmp_ps(up, down, _CMP_NEQ_UQ)) & valid;
-    if (undecided) [[unlikely]] {
-        alignas(32) float a[8], v[8];
-        _mm256_store_ps(a, arg);
-        _mm256_store_ps(v, up);
-        for (int i = 0; i < 8; ++i)
-            if (undecided & (1 << i)) v[i] = exp_hard(a[i]);
-        up = _mm256_load_ps(v);
+// exp of N vectors of four clamped doubles, up to the rounding test. The N
+// evaluations advance stage by stage together, so that their long
+// dependency chains overlap instead of filling the scheduler one at a time.
+#define KILN_EACH for (std::size_t i = 0; i < N; ++i)
+template <std::size_t N>
+inline void exp4(const __m256d* x, const BiasedTable& table, __m128* up, __m128* down) {
+    __m256d t[N], r[N], r2[N], p[N], y[N];
+#pragma GCC unroll 8
+    KILN_EACH t[i] = _mm256_add_pd(_mm256_mul_pd(x[i], _mm256_set1_pd(kInvLn2x16)), _mm256_set1_pd(kRoundShift));
+#pragma GCC unroll 8
+    KILN_EACH {
+        const __m256d kd = _mm256_sub_pd(t[i], _mm256_set1_pd(kRoundShift));
+        r[i] = _mm256_sub_pd(x[i], _mm256_mul_pd(kd, _mm256_set1_pd(kLn2Div16)));
     }
-    return up;
+    // 1 + c2 r + ... + c6 r^5 in pairs of terms (a shorter dependency chain
+    // than nested evaluation; the rounding test allows for either's error).
+#pragma GCC unroll 8
+    KILN_EACH {
+        r2[i] = _mm256_mul_pd(r[i], r[i]);
+        const __m256d p01 = _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(r[i], _mm256_set1_pd(kC2)));
+        const __m256d p23 = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r[i], _mm256_set1_pd(kC4)));
+        const __m256d p45 = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r[i], _mm256_set1_pd(kC6)));
+        p[i] = _mm256_add_pd(p01, _mm256_mul_pd(r2[i], _mm256_add_pd(p23, _mm256_mul_pd(r2[i], p45))));
+    }
+#pragma GCC unroll 8
+    KILN_EACH {
+        const __m256d q = _mm256_mul_pd(r[i], p[i]);
+        const __m256i kbits = _mm256_castpd_si256(t[i]);
+        const __m256i j = _mm256_and_si256(kbits, _mm256_set1_epi64x(15));
+        // Adding k << 48 to the bits of biased entry j gives
+        // 2^(k >> 4) * 2^((k & 15)/16), exactly (see BiasedTable).
+        const __m256i tj = table_entry(table, j);
+        const __m256d s = _mm256_castsi256_pd(_mm256_add_epi64(tj, _mm256_slli_epi64(kbits, 48)));
+        y[i] = _mm256_add_pd(s, _mm256_mul_pd(s, q));
+    }
+#pragma GCC unroll 8
+    KILN_EACH {
+        up[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kTestUp)));
+        down[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kTestDown)));
+    }
 }
+#undef KILN_EACH
+
+// exp of V vectors of eight floats, with the rare undecided lanes redone
+// one by one. Lanes outside valid[v] (a bit mask per vector) are computed
+// but never redone.
+template <std::size_t V>
+inline void exp8(const __m256* arg, const int* valid, const BiasedTable& table, __m256* out) {
+    __m256d x[2 * V];
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < V; ++v) {
+        __m256 c = _mm256_max_ps(_mm256_set1_ps(static_cast<float>(kClampLo)), arg[v]);
+        c = _mm256_min_ps(_mm256_set1_ps(static_cast<float>(kClampHi)), c);
+        x[2 * v] = _mm256_cvtps_pd(_mm256_castps256_ps128(c));
+        x[2 * v + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(c, 1));
+    }
+    __m128 up[2 * V], down[2 * V];
+    exp4<2 * V>(x, table, up, down);
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < V; ++v) {
+        out[v] = _mm256_insertf128_ps(_mm256_castps128_ps256(up[2 * v]), up[2 * v + 1], 1);
+        const __m256 dn = _mm256_insertf128_ps(_mm256_castps128_ps256(down[2 * v]), down[2 * v + 1], 1);
+        const int undecided = _mm256_movemask_ps(_mm256_cmp_ps(out[v], dn, _CMP_NEQ_UQ)) & valid[v];
+        if (undecided) [[unlikely]] {
+            alignas(32) float a[8], e[8];
+            _mm256_store_ps(a, arg[v]);
+            _mm256_store_ps(e, out[v]);
+            for (int i = 0; i < 8; ++i)
+                if (undecided & (1 << i)) e[i] = exp_hard(a[i]);
+            out[v] = _mm256_load_ps(e);
+        }
+    }
+}
+
+// exp of one vector of eight floats.
+inline __m256 exp8(__m256 arg, int valid, const BiasedTable& table) {
+    __m256 out;
+    exp8<1>(&arg, &valid, table, &out);
+    return out;
+}
+
+// Vectors of eight exponentials evaluated together in the main loops.
+constexpr std::size_t kGroup = 2;
+constexpr int kAllValid[kGroup] = {0xFF, 0xFF};
 
 // Copies len < 8 floats into a zero-padded vector.
 inline __m256 load_tail(const float* p, std::size_t len) {
@@ -88,10 +152,16 @@ inline void store_tail(float* p, __m256 v, std::size_t len) {
 }  // namespace
 
 void exp_f32_avx2(const float* in, float* out, std::size_t n) {
-    const BiasedTable tab;
+    static const BiasedTable tab;
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, exp8(_mm256_loadu_ps(in + i), 0xFF, tab.v));
-    if (i < n) store_tail(out + i, exp8(load_tail(in + i, n - i), (1 << (n - i)) - 1, tab.v), n - i);
+    for (; i + 8 * kGroup <= n; i += 8 * kGroup) {
+        __m256 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm256_loadu_ps(in + i + 8 * v);
+        exp8<kGroup>(arg, kAllValid, tab, e);
+        for (std::size_t v = 0; v < kGroup; ++v) _mm256_storeu_ps(out + i + 8 * v, e[v]);
+    }
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, exp8(_mm256_loadu_ps(in + i), 0xFF, tab));
+    if (i < n) store_tail(out + i, exp8(load_tail(in + i, n - i), (1 << (n - i)) - 1, tab), n - i);
 }
 
 float lane_max_f32_avx2(const float* in, std::size_t n) {
@@ -119,14 +189,20 @@ float lane_max_f32_avx2(const float* in, std::size_t n) {
 }
 
 void exp_sub_f32_avx2(const float* in, float m, float* out, std::size_t n) {
-    const BiasedTable tab;
+    static const BiasedTable tab;
     const __m256 mv = _mm256_set1_ps(m);
     std::size_t i = 0;
+    for (; i + 8 * kGroup <= n; i += 8 * kGroup) {
+        __m256 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm256_sub_ps(_mm256_loadu_ps(in + i + 8 * v), mv);
+        exp8<kGroup>(arg, kAllValid, tab, e);
+        for (std::size_t v = 0; v < kGroup; ++v) _mm256_storeu_ps(out + i + 8 * v, e[v]);
+    }
     for (; i + 8 <= n; i += 8)
-        _mm256_storeu_ps(out + i, exp8(_mm256_sub_ps(_mm256_loadu_ps(in + i), mv), 0xFF, tab.v));
+        _mm256_storeu_ps(out + i, exp8(_mm256_sub_ps(_mm256_loadu_ps(in + i), mv), 0xFF, tab));
     if (i < n) {
         const __m256 arg = _mm256_sub_ps(load_tail(in + i, n - i), mv);
-        store_tail(out + i, exp8(arg, (1 << (n - i)) - 1, tab.v), n - i);
+        store_tail(out + i, exp8(arg, (1 << (n - i)) - 1, tab), n - i);
     }
 }
 
@@ -138,18 +214,28 @@ void max_step_f32_avx2(const float* in, float* m, std::size_t n) {
 }
 
 void exp_sub_step_f32_avx2(const float* in, const float* m, float* out, float* sum, std::size_t n) {
-    const BiasedTable tab;
+    static const BiasedTable tab;
     std::size_t i = 0;
+    for (; i + 8 * kGroup <= n; i += 8 * kGroup) {
+        __m256 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v)
+            arg[v] = _mm256_sub_ps(_mm256_loadu_ps(in + i + 8 * v), _mm256_loadu_ps(m + i + 8 * v));
+        exp8<kGroup>(arg, kAllValid, tab, e);
+        for (std::size_t v = 0; v < kGroup; ++v) {
+            _mm256_storeu_ps(out + i + 8 * v, e[v]);
+            _mm256_storeu_ps(sum + i + 8 * v, _mm256_add_ps(_mm256_loadu_ps(sum + i + 8 * v), e[v]));
+        }
+    }
     for (; i + 8 <= n; i += 8) {
         const __m256 arg = _mm256_sub_ps(_mm256_loadu_ps(in + i), _mm256_loadu_ps(m + i));
-        const __m256 e = exp8(arg, 0xFF, tab.v);
+        const __m256 e = exp8(arg, 0xFF, tab);
         _mm256_storeu_ps(out + i, e);
         _mm256_storeu_ps(sum + i, _mm256_add_ps(_mm256_loadu_ps(sum + i), e));
     }
     if (i < n) {
         const std::size_t len = n - i;
         const __m256 arg = _mm256_sub_ps(load_tail(in + i, len), load_tail(m + i, len));
-        const __m256 e = exp8(arg, (1 << len) - 1, tab.v);
+        const __m256 e = exp8(arg, (1 << len) - 1, tab);
         store_tail(out + i, e, len);
         store_tail(sum + i, _mm256_add_ps(load_tail(sum + i, len), e), len);
     }
