@@ -17,6 +17,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -27,12 +28,38 @@ namespace {
 
 constexpr std::size_t kMaxWorkers = 65535;
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
-// Rounds of looking for work before a worker goes to sleep.
-constexpr int kSpinRounds = 64;
+// How long a worker keeps looking for work (yielding its core between
+// looks) before it goes to sleep. Waking a sleeping thread takes tens of
+// microseconds on some machines (a virtual processor that went idle must be
+// woken by the host), so a worker that just finished stays awake long
+// enough for a caller's next loop, or a waiting worker's other half, to
+// reach it.
+constexpr std::chrono::microseconds kIdleSpin{200};
 // Pause instructions a calling thread spins before it sleeps on its signal:
 // a few microseconds, enough for a small loop to finish, short enough not
 // to take a core away from the workers for long on a small machine.
 constexpr int kCallerSpins = 400;
+// How long a calling thread then keeps yielding before it sleeps.
+constexpr std::chrono::microseconds kCallerYield{1000};
+
+// Time since a worker last had work; the clock is read only while idle.
+class IdleClock {
+public:
+    void reset() noexcept { started_ = false; }
+    // Whether the worker should keep looking rather than sleep.
+    bool spinning() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (!started_) {
+            started_ = true;
+            since_ = now;
+        }
+        return now - since_ < kIdleSpin;
+    }
+
+private:
+    bool started_ = false;
+    std::chrono::steady_clock::time_point since_;
+};
 
 inline void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -179,16 +206,17 @@ struct Pool {
     // Runs other work until `job` is done (a worker waiting for a half that
     // another worker took).
     void wait_for(Worker* self, Job& job) {
-        int idle = 0;
+        IdleClock idle;
         while (!job.done.load(std::memory_order_acquire)) {
             const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
             if (Job* other = find_work(self)) {
                 other->execute();
-                idle = 0;
-            } else if (++idle < kSpinRounds) {
+                idle.reset();
+            } else if (idle.spinning()) {
                 std::this_thread::yield();
             } else {
                 sleep(seen, &job.done);
+                idle.reset();
             }
         }
     }
@@ -198,17 +226,17 @@ struct Pool {
         char label[32];
         std::snprintf(label, sizeof label, "kiln-worker-%zu", self->index);
         set_thread_label(label);
-        int idle = 0;
+        IdleClock idle;
         while (!stopping.load(std::memory_order_relaxed)) {
             const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
             if (Job* job = find_work(self)) {
                 job->execute();
-                idle = 0;
-            } else if (++idle < kSpinRounds) {
+                idle.reset();
+            } else if (idle.spinning()) {
                 std::this_thread::yield();
             } else {
                 sleep(seen, nullptr);
-                idle = 0;
+                idle.reset();
             }
         }
     }
@@ -407,6 +435,14 @@ struct Latch {
         for (int i = 0; i < kCallerSpins; ++i) {
             if (set.load(std::memory_order_acquire)) return;
             pause();
+        }
+        // Then it stays runnable, yielding its core to any thread that has
+        // work, so that it resumes as soon as a worker's core falls idle
+        // rather than paying a wake-up; long loops end with a sleep.
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < kCallerYield) {
+            if (set.load(std::memory_order_acquire)) return;
+            std::this_thread::yield();
         }
         std::unique_lock<std::mutex> lock(mutex);
         sleeping = true;
