@@ -188,7 +188,14 @@ float lane_max_f32_avx2(const float* in, std::size_t n) {
     return m;
 }
 
-void exp_sub_f32_avx2(const float* in, float m, float* out, std::size_t n) {
+namespace {
+
+// out[i] = exp(in[i] - m); with Sum, also sum = sum + out[i] in order of i.
+// The additions of each group follow its exponentials in the same loop, so
+// the chain of dependent additions runs alongside the next group's
+// exponentials.
+template <bool Sum>
+float exp_sub_loop(const float* in, float m, float* out, std::size_t n, float sum) {
     static const BiasedTable tab;
     const __m256 mv = _mm256_set1_ps(m);
     std::size_t i = 0;
@@ -197,13 +204,34 @@ void exp_sub_f32_avx2(const float* in, float m, float* out, std::size_t n) {
         for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm256_sub_ps(_mm256_loadu_ps(in + i + 8 * v), mv);
         exp8<kGroup>(arg, kAllValid, tab, e);
         for (std::size_t v = 0; v < kGroup; ++v) _mm256_storeu_ps(out + i + 8 * v, e[v]);
+        if constexpr (Sum) {
+            for (std::size_t l = 0; l < 8 * kGroup; ++l) sum = sum + out[i + l];
+        }
     }
-    for (; i + 8 <= n; i += 8)
+    for (; i + 8 <= n; i += 8) {
         _mm256_storeu_ps(out + i, exp8(_mm256_sub_ps(_mm256_loadu_ps(in + i), mv), 0xFF, tab));
+        if constexpr (Sum) {
+            for (std::size_t l = 0; l < 8; ++l) sum = sum + out[i + l];
+        }
+    }
     if (i < n) {
         const __m256 arg = _mm256_sub_ps(load_tail(in + i, n - i), mv);
         store_tail(out + i, exp8(arg, (1 << (n - i)) - 1, tab), n - i);
+        if constexpr (Sum) {
+            for (; i < n; ++i) sum = sum + out[i];
+        }
     }
+    return sum;
+}
+
+}  // namespace
+
+void exp_sub_f32_avx2(const float* in, float m, float* out, std::size_t n) {
+    exp_sub_loop<false>(in, m, out, n, 0.0f);
+}
+
+float exp_sub_sum_f32_avx2(const float* in, float m, float* out, std::size_t n, float sum) {
+    return exp_sub_loop<true>(in, m, out, n, sum);
 }
 
 void max_step_f32_avx2(const float* in, float* m, std::size_t n) {

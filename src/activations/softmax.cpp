@@ -56,6 +56,8 @@ constexpr std::size_t kMinItem = 16384;
 struct Kernels {
     float (*lane_max)(const float*, std::size_t);
     void (*exp_sub)(const float*, float, float*, std::size_t);
+    // Null where the instruction set has no fused form.
+    float (*exp_sub_sum)(const float*, float, float*, std::size_t, float);
     void (*max_step)(const float*, float*, std::size_t);
     void (*exp_sub_step)(const float*, const float*, float*, float*, std::size_t);
 };
@@ -63,12 +65,13 @@ struct Kernels {
 Kernels select_kernels() {
     switch (active_isa()) {
         case Isa::avx512:
-            return {lane_max_f32_avx512, exp_sub_f32_avx512, max_step_f32_avx512,
+            return {lane_max_f32_avx512, exp_sub_f32_avx512, nullptr, max_step_f32_avx512,
                     exp_sub_step_f32_avx512};
         case Isa::avx2:
-            return {lane_max_f32_avx2, exp_sub_f32_avx2, max_step_f32_avx2, exp_sub_step_f32_avx2};
+            return {lane_max_f32_avx2, exp_sub_f32_avx2, exp_sub_sum_f32_avx2, max_step_f32_avx2,
+                    exp_sub_step_f32_avx2};
         default:
-            return {lane_max_f32_scalar, exp_sub_f32_scalar, max_step_f32_scalar,
+            return {lane_max_f32_scalar, exp_sub_f32_scalar, nullptr, max_step_f32_scalar,
                     exp_sub_step_f32_scalar};
     }
 }
@@ -109,6 +112,28 @@ void add_in_order(const float* e, std::size_t stride, std::size_t len, float* su
     for (std::size_t r = 0; r < R; ++r) sum[r] = s[r];
 }
 
+// Exponentials e[k] = exp(in[k] - m) of one lane, written to out, and
+// sum = (((sum + e[0]) + e[1]) + ...) + e[len - 1], with the chain of
+// dependent additions overlapping the exponentials: in one loop where the
+// instruction set has it, else by taking short steps and adding each step's
+// values while the next step's exponentials are computed.
+float exp_sub_and_sum(const Kernels& k, const float* in, float m, float* out, std::size_t len,
+                      float sum) {
+    if (k.exp_sub_sum) return k.exp_sub_sum(in, m, out, len, sum);
+    constexpr std::size_t kStep = 16;
+    const float* pending = out;
+    std::size_t pending_len = 0;
+    for (std::size_t c = 0; c < len; c += kStep) {
+        const std::size_t step = std::min(kStep, len - c);
+        k.exp_sub(in + c, m, out + c, step);
+        for (std::size_t i = 0; i < pending_len; ++i) sum = sum + pending[i];
+        pending = out + c;
+        pending_len = step;
+    }
+    for (std::size_t i = 0; i < pending_len; ++i) sum = sum + pending[i];
+    return sum;
+}
+
 // Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
 // source into the row-major rows at out.
 void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
@@ -117,17 +142,20 @@ void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std
         m[r] = k.lane_max(src.data + static_cast<std::int64_t>(r) * src.row, cols);
         sum[r] = 0.0f;
     }
+    // Rows in groups of kSumGroup have their sums interleaved, so that the
+    // additions of different rows overlap; the rows left over overlap their
+    // additions with their own exponentials.
+    const std::size_t grouped = nrows / kSumGroup * kSumGroup;
     for (std::size_t c0 = 0; c0 < cols; c0 += kColChunk) {
         const std::size_t len = std::min(kColChunk, cols - c0);
-        for (std::size_t r = 0; r < nrows; ++r)
+        for (std::size_t r = 0; r < grouped; ++r)
             k.exp_sub(src.data + static_cast<std::int64_t>(r) * src.row + c0, m[r],
                       out + r * cols + c0, len);
-        // Each row's sum in element order; groups of rows interleave so
-        // that their additions overlap.
-        std::size_t r = 0;
-        for (; r + kSumGroup <= nrows; r += kSumGroup)
+        for (std::size_t r = 0; r < grouped; r += kSumGroup)
             add_in_order<kSumGroup>(out + r * cols + c0, cols, len, sum + r);
-        for (; r < nrows; ++r) add_in_order<1>(out + r * cols + c0, cols, len, sum + r);
+        for (std::size_t r = grouped; r < nrows; ++r)
+            sum[r] = exp_sub_and_sum(k, src.data + static_cast<std::int64_t>(r) * src.row + c0, m[r],
+                                     out + r * cols + c0, len, sum[r]);
     }
     for (std::size_t r = 0; r < nrows; ++r) scale_lane(out + r * cols, cols, 1.0f / sum[r]);
 }
