@@ -8,7 +8,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, row, worker_count  # noqa: E402
+from common import header, row, side_by_side, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -34,12 +34,11 @@ def main() -> None:
     for n, c, hw, oc, kk_size, stride in cases:
         x = rng.standard_normal((n, c, hw, hw), dtype=np.float32)
         w = rng.standard_normal((oc, c, kk_size, kk_size), dtype=np.float32)
-        ours = median_time(lambda: kk.conv2d(x, w, stride))
         peers = {}
         if torch is not None:
             tx, tw = torch.from_numpy(x), torch.from_numpy(w)
-            with torch.no_grad():
-                peers["torch"] = median_time(lambda: F.conv2d(tx, tw, stride=stride))
+            peers["torch"] = lambda: F.conv2d(tx, tw, stride=stride)
+        ours, peers = side_by_side(lambda: kk.conv2d(x, w, stride), peers)
         oh = (hw - kk_size) // stride + 1
         flops = 2 * n * oc * c * kk_size * kk_size * oh * oh
         row(f"conv N={n} C={c} {hw}x{hw} OC={oc} {kk_size}x{kk_size}/{stride}", ours, peers)

@@ -7,7 +7,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, median_time, peak_memory_growth_mib, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, row, side_by_side, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -26,12 +26,12 @@ def main() -> None:
     for m, k, n in cases:
         a = rng.standard_normal((m, k), dtype=np.float32)
         b = rng.standard_normal((k, n), dtype=np.float32)
-        ours = median_time(lambda: kk.matmul_kernel(a, b))
-        peer = median_time(lambda: a @ b)
-        peers = {"numpy": peer}
+        peers = {"numpy": lambda: a @ b}
         if torch is not None:
             ta, tb = torch.from_numpy(a), torch.from_numpy(b)
-            peers["torch"] = median_time(lambda: torch.matmul(ta, tb))
+            peers["torch"] = lambda: torch.matmul(ta, tb)
+        ours, peers = side_by_side(lambda: kk.matmul_kernel(a, b), peers)
+        peer = peers["numpy"]
         row(f"matmul {m}x{k} @ {k}x{n}", ours, peers)
         print(f"{'':28}  ours {2 * m * k * n / ours / 1e9:7.1f} GFLOP/s, numpy {2 * m * k * n / peer / 1e9:7.1f} GFLOP/s")
     grown = peak_memory_growth_mib(

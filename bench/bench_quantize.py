@@ -9,7 +9,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, peak_memory_growth_mib, median_time, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, row, side_by_side, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -43,19 +43,19 @@ def main() -> None:
         peers = {}
         if torch is not None:
             t = torch.from_numpy(x)
-            peers["torch"] = median_time(lambda: torch.quantize_per_tensor(t, scale, 0, torch.qint8))
-            peers["torch+max"] = median_time(
-                lambda: torch.quantize_per_tensor(t, float(t.abs().max()) / 127, 0, torch.qint8))
-        peers["numpy"] = median_time(lambda: numpy_quantize(x))
-        ours = median_time(lambda: kk.quantize_int8(x))
+            peers["torch"] = lambda: torch.quantize_per_tensor(t, scale, 0, torch.qint8)
+            peers["torch+max"] = lambda: torch.quantize_per_tensor(t, float(t.abs().max()) / 127, 0,
+                                                                   torch.qint8)
+        peers["numpy"] = lambda: numpy_quantize(x)
+        ours, peers = side_by_side(lambda: kk.quantize_int8(x), peers)
         row(f"quantize {shape[0]}x{shape[1]}", ours, peers)
 
         s = np.float32(scale)
-        peers = {"numpy": median_time(lambda: q.astype(np.float32) * s)}
+        peers = {"numpy": lambda: q.astype(np.float32) * s}
         if torch is not None:
             tq = torch.from_numpy(q)
-            peers["torch"] = median_time(lambda: tq.to(torch.float32) * scale)
-        ours = median_time(lambda: kk.dequantize_int8(q, scale))
+            peers["torch"] = lambda: tq.to(torch.float32) * scale
+        ours, peers = side_by_side(lambda: kk.dequantize_int8(q, scale), peers)
         row(f"dequantize {shape[0]}x{shape[1]}", ours, peers)
     grown = peak_memory_growth_mib("x = np.ones((4096, 4096), np.float32)", "kk.quantize_int8(x)")
     print(f"peak memory of quantize_int8 4096x4096: +{grown:.1f} MiB "

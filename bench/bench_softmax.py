@@ -8,7 +8,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, peak_memory_growth_mib, median_time, row, worker_count  # noqa: E402
+from common import header, peak_memory_growth_mib, row, side_by_side, worker_count  # noqa: E402
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -35,9 +35,9 @@ def main() -> None:
         peers = {}
         if torch is not None:
             t = torch.from_numpy(x)
-            peers["torch"] = median_time(lambda: torch.softmax(t, axis))
-        peers["numpy"] = median_time(lambda: numpy_softmax(x, axis))
-        ours = median_time(lambda: kk.softmax(x, axis))
+            peers["torch"] = lambda: torch.softmax(t, axis)
+        peers["numpy"] = lambda: numpy_softmax(x, axis)
+        ours, peers = side_by_side(lambda: kk.softmax(x, axis), peers)
         row(f"softmax {shape[0]}x{shape[1]} axis {axis}", ours, peers)
     result = 4096 * 4096 * 4 / 2**20
     for axis in (1, 0):

@@ -14,28 +14,36 @@ import statistics
 import time
 
 
-def median_time(fn, *, repeat: int = 7, min_time: float = 0.05) -> float:
-    """Median wall time of one call of fn, in seconds.
+def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05):
+    """Median wall time of one call of `ours` and of each peer, in seconds.
 
-    Each of `repeat` samples runs fn enough times to last at least min_time
-    and records the mean of those calls; the median of the samples is kept.
+    The samples are taken in turns (ours, then each peer, the starting one
+    rotating every round), so a slow spell of this shared machine lands on
+    every contender alike instead of on whichever was being timed. Each
+    sample runs its function enough times to last at least min_time.
+    Returns (ours, {peer: median}).
     """
-    # PyTorch's OpenMP threads keep spinning for a while after each of its
-    # calls; let them go idle so they do not take cores from whatever is
-    # timed next.
-    time.sleep(0.3)
-    fn()  # warm up: page faults, lazy initialisation, caches
-    t0 = time.perf_counter()
-    fn()
-    once = max(time.perf_counter() - t0, 1e-7)
-    loops = max(1, int(min_time / once))
-    samples = []
-    for _ in range(repeat):
+    fns = {"ours": ours, **peers}
+    loops = {}
+    for name, fn in fns.items():
+        fn()  # warm up: page faults, lazy initialisation, caches
         t0 = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        samples.append((time.perf_counter() - t0) / loops)
-    return statistics.median(samples)
+        fn()
+        loops[name] = max(1, int(min_time / max(time.perf_counter() - t0, 1e-7)))
+    names = list(fns)
+    samples: dict[str, list[float]] = {name: [] for name in names}
+    for r in range(repeat):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            # PyTorch's OpenMP threads and OpenBLAS's keep spinning for a
+            # while after a call; let them go idle first.
+            time.sleep(0.25)
+            fn, n = fns[name], loops[name]
+            t0 = time.perf_counter()
+            for _ in range(n):
+                fn()
+            samples[name].append((time.perf_counter() - t0) / n)
+    medians = {name: statistics.median(v) for name, v in samples.items()}
+    return medians.pop("ours"), medians
 
 
 def cpu_model() -> str:

@@ -39,7 +39,8 @@ def write_markdown(path: str) -> None:
         f"- workers (our pool and each peer's threads): {common.worker_count()}",
         f"- NumPy {numpy.__version__}, BLAS: {common.blas_info()}",
         f"- PyTorch: {torch_version()}",
-        "- times are medians of 7 samples; ratio = peer time / our time (above 1.0: we are faster)",
+        "- times are medians of 9 samples, taken in turns with the peers; ratio = peer time / our time "
+        "(above 1.0: we are faster)",
         "",
     ]
     sections: dict[str, list[dict]] = {}
