@@ -193,3 +193,29 @@ def test_resident_memory_flat():
     gc.collect()
     growth = rss_bytes() - start
     assert growth < RSS_LIMIT, f"resident memory grew by {growth / 2**20:.1f} MiB"
+
+
+@pytest.mark.skipif(os.environ.get("KILN_SANITIZED") == "1",
+                    reason="AddressSanitizer's allocator maps and quarantines blocks its own way")
+@pytest.mark.parametrize("make_call", [
+    lambda: (kk.softmax, (np.ones((64, 1000), np.float32), 1)),  # 256 KB result
+    lambda: (kk.matmul_kernel, (np.ones((200, 300), np.float32), np.ones((300, 400), np.float32))),
+    lambda: (kk.relu, (np.ones((1500, 1000), np.float32),)),  # 6 MB result, mapped
+], ids=["softmax", "matmul_kernel", "relu"])
+def test_results_kept_alive_do_not_fault_memory_in_every_call(make_call):
+    # The usual loop `y = kernel(x)` keeps the last result while the next is
+    # made. Memory given back to the system on every call would be faulted
+    # in again on the next one, a page fault per 4 KiB.
+    import resource
+
+    fn, args = make_call()
+    y = fn(*args)
+    for _ in range(5):
+        y = fn(*args)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(200):
+        y = fn(*args)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+    assert y.shape
+    # A block faulted in per call would cost 60 or more faults each time.
+    assert faults < 400, f"{faults} page faults in 200 calls"

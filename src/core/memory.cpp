@@ -16,11 +16,17 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // From this size on, blocks are mapped directly and advised for huge pages.
 constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 
-// Freed large mappings kept for reuse: a kernel called again on the same
-// shape gets its result block back without the page faults (and the
-// kernel's zeroing of fresh pages) of a new mapping. Bounded in count and in
-// bytes, so at most kCacheBytes stay resident after the memory is released.
-constexpr std::size_t kCacheSlots = 4;
+// Freed blocks from kCacheMin bytes on are kept for reuse: a kernel called
+// again on the same shape gets its block back without the page faults (and
+// the kernel's zeroing of fresh pages) of new memory. Large blocks are
+// mappings of their own; mid-sized ones come from the C heap, which would
+// otherwise give the memory back to the system when such a block at the top
+// of the heap is freed and fault it in again on the next call (the common
+// `y = kernel(x)` loop keeps the last result alive while the next one is
+// made, so two blocks alternate). Bounded in count and in bytes, so at most
+// kCacheBytes stay resident after the memory is released.
+constexpr std::size_t kCacheMin = std::size_t{64} << 10;
+constexpr std::size_t kCacheSlots = 8;
 constexpr std::size_t kCacheBytes = std::size_t{512} << 20;
 
 struct Cache {
@@ -105,8 +111,13 @@ void* map_huge(std::size_t size, bool& fresh) {
 // Heap blocks are not advised for huge pages: with the kernel's "defrag on
 // madvise" setting, that advice makes page faults compact memory, which
 // costs far more than it saves at these sizes.
+std::size_t heap_size(std::size_t bytes) { return round_up(bytes == 0 ? 1 : bytes, kAlign); }
+
 void* heap_block(std::size_t bytes) {
-    const std::size_t size = round_up(bytes == 0 ? 1 : bytes, kAlign);
+    const std::size_t size = heap_size(bytes);
+    if (size >= kCacheMin) {
+        if (void* ptr = take_cached(size)) return ptr;
+    }
     void* ptr = std::aligned_alloc(kAlign, size);
     if (!ptr) throw std::bad_alloc();
     return ptr;
@@ -140,7 +151,8 @@ void release(void* ptr, std::size_t bytes) noexcept {
         const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
         if (!put_cached(ptr, size)) munmap(ptr, size);
     } else {
-        std::free(ptr);
+        const std::size_t size = heap_size(bytes);
+        if (size < kCacheMin || !put_cached(ptr, size)) std::free(ptr);
     }
 }
 
