@@ -115,6 +115,59 @@ def test_byte_strides_truncate_to_whole_elements(n):
     assert_same_bits(kk.relu(x), relu_ref(buf[:n].reshape(1, n)))
 
 
+def misaligned(x):
+    """A copy of x whose data start one byte past an element boundary."""
+    raw = np.zeros(x.nbytes + 1, np.uint8)
+    y = raw[1:].view(x.dtype).reshape(x.shape)
+    y[...] = x
+    assert not y.flags.aligned
+    return y
+
+
+def _spread(shape, seed):
+    rng = np.random.default_rng(seed)
+    return (rng.standard_normal(shape) * np.exp2(rng.integers(-8, 8, shape))).astype(np.float32)
+
+
+_A, _B = _spread((70, 300), 1), _spread((300, 90), 2)
+_X, _K = _spread((2, 3, 20, 30), 3), _spread((5, 3, 3, 4), 4)
+_S = _spread((150, 90), 5)
+
+
+@pytest.mark.parametrize("call, args", [
+    (kk.matmul_kernel, (misaligned(_A), _B)),
+    (kk.matmul_kernel, (_A, misaligned(_B.T.copy()).T)),  # misaligned and transposed
+    (kk.matmul_kernel, (misaligned(_A[:, :12]), _B[:12, :5])),  # narrow result, `a` read in place
+    (kk.conv2d, (misaligned(_X), _K, 2)),
+    (kk.conv2d, (_X, misaligned(_K), 1)),
+    (kk.softmax, (misaligned(_S), 1)),
+    (kk.softmax, (misaligned(_S[::-1, ::2]), 0)),  # misaligned, reversed and gapped
+    (kk.quantize_int8, (misaligned(_S),)),
+    (kk.relu, (misaligned(_S[:, ::3]),)),  # gapped: read in place above 10000 elements
+], ids=["matmul-a", "matmul-b-transposed", "matmul-narrow", "conv-input", "conv-kernel",
+        "softmax-rows", "softmax-columns-reversed", "quantize", "relu-gapped"])
+def test_misaligned_arrays_give_the_results_of_aligned_ones(call, args):
+    expected = call(*[np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in args])
+    got = call(*args)
+    for g, e in zip(got, expected) if isinstance(got, tuple) else [(got, expected)]:
+        if isinstance(g, np.ndarray):
+            assert_same_bits(g, e)
+        else:
+            assert g == e
+
+
+@pytest.mark.parametrize("call, x, aligned", [
+    (kk.quantize_int8, misaligned(_S.T.copy()).T, _S.T.copy().T),
+    (kk.relu, misaligned(_S)[::-1], _S[::-1]),
+], ids=["quantize-transposed", "relu-reversed"])
+def test_misaligned_arrays_keep_their_layout_refusals(call, x, aligned):
+    with pytest.raises(panic_type()) as info:
+        call(x)
+    with pytest.raises(panic_type()) as aligned_info:
+        call(aligned)
+    assert str(info.value) == str(aligned_info.value)
+
+
 class Sub(np.ndarray):
     pass
 

@@ -1,6 +1,7 @@
 #include "numpy_interop/array.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/errors.hpp"
@@ -56,6 +57,24 @@ View<T> make_view(const ArrayFields* arr) {
     return v;
 }
 
+// Points v at an aligned copy of the memory its elements span (kept in
+// `copy`), at the same offsets. Views with no elements read nothing and
+// are left alone.
+template <class T>
+void realign(View<T>& v, mem::Block& copy) {
+    std::int64_t low = 0, high = 0;  // element offsets of the span, from v.data
+    for (std::size_t d = 0; d < v.ndim; ++d) {
+        if (v.shape[d] == 0) return;
+        const std::int64_t reach = v.strides[d] * static_cast<std::int64_t>(v.shape[d] - 1);
+        (reach < 0 ? low : high) += reach;
+    }
+    const auto count = static_cast<std::size_t>(high - low + 1);
+    copy = mem::Block(count * sizeof(T), mem::Block::ForOverwrite{});
+    const T* first = v.data + low;
+    std::memcpy(copy.get(), first, count * sizeof(T));
+    v.data = static_cast<const T*>(copy.get()) - low;
+}
+
 }  // namespace
 
 template <class T>
@@ -81,6 +100,7 @@ Accepted<T> accept(PyObject* obj) {
     Accepted<T> out;
     out.hold = py::Ref::borrow(obj);
     out.view = make_view<T>(arr);
+    if (reinterpret_cast<std::uintptr_t>(out.view.data) % alignof(T) != 0) realign(out.view, out.aligned_copy);
     return out;
 }
 

@@ -7,16 +7,23 @@
 #include <cstdint>
 
 #include "core/array.hpp"
+#include "core/memory.hpp"
 #include "lib/pyref.hpp"
 
 namespace kiln::npy {
 
 // An accepted array argument: the view of its elements and the hold that
-// keeps the array alive (and only read) until the call returns.
+// keeps the array alive (and only read) until the call returns. An array
+// whose data are not aligned to the element size (NumPy allows that) is
+// viewed through an aligned copy of the memory it spans, laid out exactly
+// like the original, so every kernel reads its elements with ordinary
+// aligned accesses and sees the same strides (and so makes the same layout
+// decisions) as for the array itself.
 template <class T>
 struct Accepted {
     py::Ref hold;
     View<T> view;
+    mem::Block aligned_copy;
 };
 
 // Accepts `obj` as an array of T (float or int8_t) of any dimensionality.
