@@ -219,3 +219,25 @@ def test_results_kept_alive_do_not_fault_memory_in_every_call(make_call):
     assert y.shape
     # A block faulted in per call would cost 60 or more faults each time.
     assert faults < 400, f"{faults} page faults in 200 calls"
+
+
+@pytest.mark.skipif(os.environ.get("KILN_SANITIZED") == "1",
+                    reason="AddressSanitizer's allocator maps and quarantines blocks its own way")
+@pytest.mark.parametrize("rows", [100, 1500])  # a 400 KB (heap) or 6 MB (mapped) result
+def test_blocks_are_reused_after_many_other_shapes(rows):
+    # Blocks of shapes no longer in use must not keep the shape in use now
+    # from being reused.
+    import resource
+
+    for r in range(101, 141):
+        kk.relu(np.ones((r * 40, 1000), np.float32))
+    x = np.ones((rows, 1000), np.float32)
+    y = kk.relu(x)
+    for _ in range(5):
+        y = kk.relu(x)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(100):
+        y = kk.relu(x)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+    assert y.shape == (rows, 1000)
+    assert faults < 200, f"{faults} page faults in 100 calls"

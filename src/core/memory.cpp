@@ -1,5 +1,6 @@
 #include "core/memory.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -24,16 +25,34 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 // of the heap is freed and fault it in again on the next call (the common
 // `y = kernel(x)` loop keeps the last result alive while the next one is
 // made, so two blocks alternate). Bounded in count and in bytes, so at most
-// kCacheBytes stay resident after the memory is released.
+// kCacheBytes stay resident after the memory is released; when a released
+// block does not fit, the blocks released longest ago make room for it, so
+// the cache follows the shapes in use.
 constexpr std::size_t kCacheMin = std::size_t{64} << 10;
 constexpr std::size_t kCacheSlots = 8;
 constexpr std::size_t kCacheBytes = std::size_t{512} << 20;
 
+enum class Kind : unsigned char { heap, mapped };
+
+void give_back(void* ptr, std::size_t size, Kind kind) noexcept {
+    if (kind == Kind::mapped) {
+        munmap(ptr, size);
+    } else {
+        std::free(ptr);
+    }
+}
+
 struct Cache {
+    struct Entry {
+        void* ptr = nullptr;
+        std::size_t size = 0;
+        Kind kind = Kind::heap;
+        std::uint64_t released = 0;  // order of release
+    };
     std::mutex mutex;
-    void* ptr[kCacheSlots] = {};
-    std::size_t size[kCacheSlots] = {};
+    Entry entry[kCacheSlots];
     std::size_t total = 0;
+    std::uint64_t clock = 0;
 };
 
 Cache* g_cache = new Cache;
@@ -54,41 +73,60 @@ std::size_t round_up(std::size_t value, std::size_t to) {
     return (value + to - 1) / to * to;
 }
 
-void* take_cached(std::size_t size) noexcept {
+// The most recently released cached block of this size and kind, if any.
+void* take_cached(std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
     if (!cache) return nullptr;
     std::lock_guard<std::mutex> lock(cache->mutex);
-    for (std::size_t i = 0; i < kCacheSlots; ++i) {
-        if (cache->ptr[i] && cache->size[i] == size) {
-            void* ptr = cache->ptr[i];
-            cache->ptr[i] = nullptr;
-            cache->total -= size;
-            return ptr;
-        }
+    Cache::Entry* best = nullptr;
+    for (Cache::Entry& e : cache->entry) {
+        if (e.ptr && e.size == size && e.kind == kind && (!best || e.released > best->released)) best = &e;
     }
-    return nullptr;
+    if (!best) return nullptr;
+    void* ptr = best->ptr;
+    best->ptr = nullptr;
+    cache->total -= size;
+    return ptr;
 }
 
-bool put_cached(void* ptr, std::size_t size) noexcept {
+// Keeps a released block, first giving back the blocks released longest
+// ago as far as needed to make room. False if the block is never kept.
+bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
-    if (!cache) return false;
-    std::lock_guard<std::mutex> lock(cache->mutex);
-    if (cache->total + size > kCacheBytes) return false;
-    for (std::size_t i = 0; i < kCacheSlots; ++i) {
-        if (!cache->ptr[i]) {
-            cache->ptr[i] = ptr;
-            cache->size[i] = size;
-            cache->total += size;
-            return true;
+    if (!cache || size > kCacheBytes) return false;
+    Cache::Entry evicted[kCacheSlots];
+    std::size_t evictions = 0;
+    {
+        std::lock_guard<std::mutex> lock(cache->mutex);
+        for (;;) {
+            Cache::Entry* free_slot = nullptr;
+            Cache::Entry* oldest = nullptr;
+            for (Cache::Entry& e : cache->entry) {
+                if (!e.ptr) {
+                    free_slot = &e;
+                } else if (!oldest || e.released < oldest->released) {
+                    oldest = &e;
+                }
+            }
+            if (free_slot && cache->total + size <= kCacheBytes) {
+                *free_slot = Cache::Entry{ptr, size, kind, ++cache->clock};
+                cache->total += size;
+                break;
+            }
+            // Full in count or in bytes: oldest exists, since the block alone fits.
+            evicted[evictions++] = *oldest;
+            cache->total -= oldest->size;
+            oldest->ptr = nullptr;
         }
     }
-    return false;
+    for (std::size_t i = 0; i < evictions; ++i) give_back(evicted[i].ptr, evicted[i].size, evicted[i].kind);
+    return true;
 }
 
 // Returns a 2 MiB-aligned mapping of `size` bytes (a multiple of 2 MiB);
 // `fresh` tells whether its pages are new (and so zero).
 void* map_huge(std::size_t size, bool& fresh) {
-    if (void* ptr = take_cached(size)) {
+    if (void* ptr = take_cached(size, Kind::mapped)) {
         fresh = false;
         return ptr;
     }
@@ -116,7 +154,7 @@ std::size_t heap_size(std::size_t bytes) { return round_up(bytes == 0 ? 1 : byte
 void* heap_block(std::size_t bytes) {
     const std::size_t size = heap_size(bytes);
     if (size >= kCacheMin) {
-        if (void* ptr = take_cached(size)) return ptr;
+        if (void* ptr = take_cached(size, Kind::heap)) return ptr;
     }
     void* ptr = std::aligned_alloc(kAlign, size);
     if (!ptr) throw std::bad_alloc();
@@ -149,10 +187,10 @@ void release(void* ptr, std::size_t bytes) noexcept {
     if (!ptr) return;
     if (bytes >= kMapThreshold) {
         const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        if (!put_cached(ptr, size)) munmap(ptr, size);
+        if (!put_cached(ptr, size, Kind::mapped)) munmap(ptr, size);
     } else {
         const std::size_t size = heap_size(bytes);
-        if (size < kCacheMin || !put_cached(ptr, size)) std::free(ptr);
+        if (size < kCacheMin || !put_cached(ptr, size, Kind::heap)) std::free(ptr);
     }
 }
 
