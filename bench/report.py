@@ -73,6 +73,7 @@ def write_chart(path: str) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     sections: dict[str, list[dict]] = {}
     for r in common.RESULTS:
@@ -84,13 +85,24 @@ def write_chart(path: str) -> None:
         ratios = [min(r["peers"].values()) / r["ours"] if r["peers"] else 0 for r in rows]
         best = [min(r["peers"], key=r["peers"].get) if r["peers"] else "" for r in rows]
         colors = ["tab:green" if x >= 1 else "tab:orange" for x in ratios]
-        ax.barh(range(len(rows)), ratios, color=colors)
+        # Bars grow from the 1.0 line: right where we are faster, left where
+        # slower, on an axis symmetric about 1.0 so that 0.5 and 2 look alike.
+        ax.barh(range(len(rows)), [x - 1 for x in ratios], left=1.0, color=colors)
+        reach = max([1.6] + [max(x, 1 / x) * 1.25 for x in ratios if x > 0])
+        ax.set_xscale("log")
+        ax.set_xlim(1 / reach, reach)
+        ticks = [t for t in (0.125, 0.25, 0.5, 0.75, 1, 1.5, 2, 4, 8, 16, 32) if 1 / reach <= t <= reach]
+        ax.set_xticks(ticks)
+        ax.set_xticklabels([f"{t:g}" for t in ticks], fontsize=8)
+        ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+        for i, x in enumerate(ratios):
+            ax.text(x, i, f" {x:.2f} " if x >= 1 else f" {x:.2f} ", va="center",
+                    ha="left" if x >= 1 else "right", fontsize=7)
         ax.set_yticks(range(len(rows)))
         ax.set_yticklabels([f"{l} (vs {b})" for l, b in zip(labels, best)], fontsize=8)
         ax.invert_yaxis()
         ax.axvline(1.0, color="black", linewidth=1)
         ax.set_title(title, fontsize=10)
-        ax.set_xscale("log")
         ax.set_xlabel("fastest peer's time / our time (log scale; right of 1.0 = we are faster)", fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
