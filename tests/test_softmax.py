@@ -89,7 +89,8 @@ def random_input(shape, seed, specials=False):
 SHAPES = [(1, 1), (1, 7), (7, 1), (3, 5), (17, 33), (16, 128), (16, 129), (31, 600),
           (100, 100), (1, 10000), (10000, 1),  # the largest inputs of the calling thread
           (1, 10001), (10001, 1), (73, 137),  # the smallest inputs of the pool
-          (64, 1000), (300, 257), (2, 20000)]
+          (64, 1000), (300, 257), (2, 20000),
+          (1, 32767), (1, 32768), (1, 100000), (3, 40000)]  # long rows spread over the pool in segments
 
 
 @pytest.mark.parametrize("axis", [0, 1])
@@ -143,7 +144,7 @@ def test_lane_of_the_seed_value_gives_one_over_length(n):
 
 @pytest.mark.parametrize("axis", [0, 1])
 @pytest.mark.parametrize("poison", [np.nan, np.inf, "all -inf"])
-@pytest.mark.parametrize("length", [5, 200])
+@pytest.mark.parametrize("length", [5, 200, 40000])
 def test_poisoned_lanes_are_nan_and_others_unaffected(poison, axis, length):
     x = random_input((4, length), seed=5)
     if poison == "all -inf":
@@ -240,7 +241,7 @@ def test_failures(x, axis, exc, message):
 
 CASES = [((1, 1), 1), ((3, 5), 0), ((33, 47), 1), ((33, 47), 0), ((100, 100), 1),
          ((73, 137), 0), ((73, 137), 1), ((1, 30000), 1), ((30000, 1), 0), ((257, 300), 0),
-         ((257, 300), 1), ((128, 129), 1)]
+         ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1)]
 
 DIGEST = """
 import hashlib, numpy as np, _kiln_kernels as kk

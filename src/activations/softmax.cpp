@@ -29,8 +29,11 @@
 #include "activations/softmax.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "activations/expf.hpp"
 #include "core/cpu.hpp"
@@ -52,6 +55,10 @@ constexpr std::size_t kColChunk = 512;
 constexpr std::size_t kStrip = 128;
 // Smallest amount of work (elements) per pool item.
 constexpr std::size_t kMinItem = 16384;
+// Rows at least this long, when there are too few of them to give every
+// worker a block of rows, are spread over the pool in segments.
+constexpr std::size_t kLongRow = std::size_t{1} << 15;
+constexpr std::size_t kSegment = 4096;
 
 struct Kernels {
     float (*lane_max)(const float*, std::size_t);
@@ -160,6 +167,64 @@ void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std
     for (std::size_t r = 0; r < nrows; ++r) scale_lane(out + r * cols, cols, 1.0f / sum[r]);
 }
 
+// Softmax of one long row, spread over the pool in segments of kSegment
+// elements. The maximum is taken per segment and then over the segments (a
+// set maximum, so the order is free). The exponentials are computed by
+// every worker, a segment at a time in claim order, but their sum must run
+// from the first element to the last: one worker, the summer, adds the
+// segments in order, computing any segment it reaches that is still
+// unclaimed itself (its exponentials and additions in one loop) and
+// computing later segments while it waits for one in progress elsewhere.
+// The values and their order of addition are those of the sequential rule.
+void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
+    const std::size_t segments = (len + kSegment - 1) / kSegment;
+    auto length = [&](std::size_t s) { return std::min(kSegment, len - s * kSegment); };
+
+    const std::vector<float> maxima = parallel::map_collect<float>(
+        segments, [&](std::size_t s) { return k.lane_max(in + s * kSegment, length(s)); });
+    float m = -0x1.fffffep+127f;
+    for (float v : maxima) m = v > m ? v : m;
+
+    std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[segments]);
+    for (std::size_t s = 0; s < segments; ++s) ready[s].store(false, std::memory_order_relaxed);
+    std::atomic<std::size_t> next{0};  // first segment nobody has claimed
+    auto produce = [&](std::size_t s) {
+        k.exp_sub(in + s * kSegment, m, out + s * kSegment, length(s));
+        ready[s].store(true, std::memory_order_release);
+    };
+    float sum = 0.0f;
+    parallel::map_collect<char>(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
+        if (item != 0) {
+            for (std::size_t s; (s = next.fetch_add(1)) < segments;) produce(s);
+            return char{0};
+        }
+        for (std::size_t s = 0; s < segments;) {
+            std::size_t unclaimed = s;
+            if (next.load(std::memory_order_relaxed) == s && next.compare_exchange_strong(unclaimed, s + 1)) {
+                sum = exp_sub_and_sum(k, in + s * kSegment, m, out + s * kSegment, length(s), sum);
+                ++s;
+            } else if (ready[s].load(std::memory_order_acquire)) {
+                const float* e = out + s * kSegment;
+                for (std::size_t i = 0, n = length(s); i < n; ++i) sum = sum + e[i];
+                ++s;
+            } else if (const std::size_t c = next.fetch_add(1); c < segments) {
+                produce(c);
+            } else {
+                // Segment s is being computed elsewhere; give way, in case
+                // that worker shares this core.
+                std::this_thread::yield();
+            }
+        }
+        return char{0};
+    });
+
+    const float rcp = 1.0f / sum;
+    parallel::map_collect<char>(segments, [&](std::size_t s) {
+        scale_lane(out + s * kSegment, length(s), rcp);
+        return char{0};
+    });
+}
+
 // Softmax of rows [first, first + count) into the row-major result.
 void rows_range(const Kernels& k, Source src, float* out, std::size_t first, std::size_t count,
                 std::size_t cols) {
@@ -246,6 +311,13 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
         return out;
     }
 
+    // Long rows too few to give every worker a block of rows of its own go
+    // one at a time, each spread over the whole pool.
+    if (!by_columns && cols >= kLongRow && (rows + kRowBlock - 1) / kRowBlock < parallel::worker_count()) {
+        for (std::size_t i = 0; i < rows; ++i)
+            long_row(k, src.data + static_cast<std::int64_t>(i) * src.row, dst + i * cols, cols);
+        return out;
+    }
     if (by_columns) {
         // Items of whole strips, each at least kMinItem elements when the
         // matrix allows; every item writes only its own columns.
