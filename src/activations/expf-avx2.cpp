@@ -1,7 +1,9 @@
 // AVX2 form of the correctly rounded exponential and the softmax loops.
-// Eight floats per step, evaluated as two vectors of four doubles with
-// exactly the operations of exp_cr() in expf-scalar.cpp; lanes that fail
-// the rounding test (rare) and NaN lanes are redone by exp_hard().
+// Eight floats per step, evaluated as two vectors of four doubles with the
+// steps of exp_cr() in expf-scalar.cpp (the polynomial's terms paired, the
+// table entry picked by permutes); lanes that fail the rounding test (rare)
+// and NaN lanes are redone by exp_hard(), so every result is the correctly
+// rounded one, as in the other forms.
 #include <immintrin.h>
 
 #include "activations/expf.hpp"

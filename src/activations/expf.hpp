@@ -7,7 +7,9 @@
 // result is a function of x alone, every form gives the same bits, on any
 // CPU and with any C library. tools/expf_check verifies all 2^32 inputs.
 //
-// How it is computed (all forms evaluate the same double-precision steps):
+// How it is computed (every form takes these steps in double precision;
+// the AVX2 form groups the polynomial's terms in pairs, which changes y
+// by a few units in its last place, well inside the rounding test):
 //   1. Clamp x to [-150, 100]. Beyond these bounds the float result is +0
 //      or +inf already, and the clamp keeps the scaling below in range.
 //      NaN passes through the clamp.

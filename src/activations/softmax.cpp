@@ -12,7 +12,9 @@
 // and a lane whose sum is NaN is written as one fixed quiet NaN, so that
 // NaN results carry the same bits on every path as well.
 // Up to 10000 elements the calling thread computes the lanes; above that
-// they are spread over the worker pool in groups of lanes. Vectorisation
+// they are spread over the worker pool in groups of lanes, except that long
+// rows too few to occupy every worker are each spread over the pool in
+// segments, one worker adding the segments in order. Vectorisation
 // never reorders a lane's sum: for rows, a vector computes the
 // exponentials of consecutive elements of one row and each row's sum is
 // accumulated element by element; for columns, vector lane t holds column
@@ -219,10 +221,8 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
     });
 
     const float rcp = 1.0f / sum;
-    parallel::map_collect<char>(segments, [&](std::size_t s) {
-        scale_lane(out + s * kSegment, length(s), rcp);
-        return char{0};
-    });
+    parallel::for_each_chunk(out, len, kSegment,
+                             [&](std::size_t, float* chunk, std::size_t n) { scale_lane(chunk, n, rcp); });
 }
 
 // Softmax of rows [first, first + count) into the row-major result.
