@@ -34,6 +34,8 @@ def operands(n, c, h, w, oc, kh, kw, seed=0):
         (2, 40, 8, 9, 10, 3, 3, 1),  # 360 inner positions: several passes
         (1, 2, 20, 70, 20, 3, 4, 3),  # output rows wider than a panel, stride 3
         (2, 3, 9, 100, 7, 2, 5, 2),  # output rows wider than a panel, stride 2
+        (2, 6, 19, 27, 6, 3, 3, 1),  # 25-wide output rows: panels spanning two rows
+        (1, 5, 23, 45, 12, 3, 3, 2),  # the same at stride 2 (22-wide rows)
     ],
 )
 def test_matches_sequential_float32_sum(n, c, h, w, oc, kh, kw, stride):
@@ -190,7 +192,12 @@ def test_size_tests(x_shape, k_shape, message):
     assert kk.conv2d(np.ones((1, 1, 2, 2), np.float32), np.ones((1, 1, 2, 2), np.float32), 1)[0, 0, 0, 0] == 4.0
 
 
-_PATH_CASES = [((1, 3, 12, 11, 5, 3, 3), 1), ((3, 4, 30, 30, 20, 3, 3), 1), ((2, 3, 40, 36, 70, 5, 5), 2)]
+_PATH_CASES = [
+    ((1, 3, 12, 11, 5, 3, 3), 1),
+    ((3, 4, 30, 30, 20, 3, 3), 1),
+    ((2, 3, 40, 36, 70, 5, 5), 2),
+    ((1, 6, 20, 45, 9, 3, 3), 2),  # 22-wide output rows: panels spanning two rows
+]
 
 _PATH_SCRIPT = f"""
 import hashlib, json

@@ -12,6 +12,7 @@
 // sequential float32 sum over c, ky, kx in that order, whatever the path.
 #include "conv/conv2d.hpp"
 
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -76,46 +77,92 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
     }
 }
 
+// Channels ahead whose rows a panel copy asks the cache for, and the
+// longest row span (in elements, 8 cache lines) fetched that way.
+constexpr std::uint64_t kAhead = 4;
+constexpr std::int64_t kAheadReach = 128;
+
+// Asks for the cache lines of the `count` + 1 elements from p on (count
+// may be negative: the elements before p). Only a hint; nothing is read.
+void prefetch_span(const float* p, std::int64_t count) {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const auto b = a + static_cast<std::uintptr_t>(count * static_cast<std::int64_t>(sizeof(float)));
+    const std::uintptr_t lo = (a < b ? a : b) & ~std::uintptr_t{63}, hi = a < b ? b : a;
+    for (std::uintptr_t line = lo; line <= hi; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
+}
+
 // Copies, for every window position p = (c*KH + ky)*KW + kx, the W
 // evenly spaced elements starting at that position of the first lane's
 // window into dst[p * W, p * W + W). Serves panels whose lanes all lie in
 // one output row; W and the step known at compile time let the compiler
 // unroll and vectorise the copies.
-template <std::size_t W, std::int64_t Step>
-void pack_row_panel(const float* first, const std::int64_t* s, const Geometry& g, float* dst,
-                    std::int64_t step) {
+//
+// With Split, the panel's lanes [split, W) lie at the start of the next
+// output row instead: lane i >= split reads first + apart + i * step. Both
+// sources are read for every lane and the right one kept, so the copy
+// stays a fixed-width vector loop; the caller makes sure every address
+// read lies between the panel's first and last element (rows laid out in
+// increasing order), so nothing outside the input is touched.
+template <std::size_t W, std::int64_t Step, bool Split>
+void pack_row_panel(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
+                    const Geometry& g, float* dst, std::int64_t step) {
+    if constexpr (Step > 0) step = Step;
+    // Bit masks choosing each lane's source: a select the compiler can
+    // vectorise, where a branch per lane would not be.
+    std::uint32_t keep[W];
+    for (std::size_t i = 0; i < W; ++i) keep[i] = i < split ? ~std::uint32_t{0} : 0;
+    // Elements from lane 0's first to lane W - 1's last in one row; rows
+    // are fetched ahead only when that is a few cache lines.
+    const std::int64_t reach = offset(W - 1, step) + (g.kw > 0 ? offset(g.kw - 1, s[3]) : 0);
+    const bool fetch_ahead = reach > -kAheadReach && reach < kAheadReach;
     for (std::uint64_t c = 0; c < g.channels; ++c) {
         for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
             const float* src = first + offset(c, s[1]) + offset(ky, s[2]);
+            if (fetch_ahead && c + kAhead < g.channels) {
+                // The same row a few channels on, so that rows scattered
+                // over the image are in the cache when their turn comes.
+                const float* ahead = src + offset(kAhead, s[1]);
+                prefetch_span(ahead, reach);
+                if constexpr (Split) prefetch_span(ahead + apart, reach);
+            }
             for (std::uint64_t kx = 0; kx < g.kw; ++kx, src += s[3], dst += W) {
-                if constexpr (Step > 0) {
-                    // Not unrolled into scalar moves: left whole, the loop
-                    // is vectorised (with shuffles for step 2).
+                // Not unrolled into scalar moves: left whole, the loop is
+                // vectorised (with shuffles for step 2).
 #pragma GCC unroll 1
-                    for (std::size_t i = 0; i < W; ++i) dst[i] = src[static_cast<std::int64_t>(i) * Step];
-                } else {
-                    for (std::size_t i = 0; i < W; ++i) dst[i] = src[static_cast<std::int64_t>(i) * step];
+                for (std::size_t i = 0; i < W; ++i) {
+                    const float here = src[static_cast<std::int64_t>(i) * step];
+                    if constexpr (Split) {
+                        const float next = src[apart + static_cast<std::int64_t>(i) * step];
+                        const std::uint32_t h = std::bit_cast<std::uint32_t>(here);
+                        const std::uint32_t n = std::bit_cast<std::uint32_t>(next);
+                        dst[i] = std::bit_cast<float>((h & keep[i]) | (n & ~keep[i]));
+                    } else {
+                        dst[i] = here;
+                    }
                 }
             }
         }
     }
 }
 
-template <std::size_t W>
-void pack_row_panel_w(const float* first, const std::int64_t* s, const Geometry& g, float* dst,
-                      std::int64_t step) {
-    if (step == 1) return pack_row_panel<W, 1>(first, s, g, dst, step);
-    if (step == 2) return pack_row_panel<W, 2>(first, s, g, dst, step);
-    pack_row_panel<W, 0>(first, s, g, dst, step);
+template <std::size_t W, bool Split>
+void pack_row_panel_w(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
+                      const Geometry& g, float* dst, std::int64_t step) {
+    if (step == 1) return pack_row_panel<W, 1, Split>(first, apart, split, s, g, dst, step);
+    if (step == 2) return pack_row_panel<W, 2, Split>(first, apart, split, s, g, dst, step);
+    pack_row_panel<W, 0, Split>(first, apart, split, s, g, dst, step);
 }
 
-// Whether a one-row panel of `nr` lanes has a specialised copy, and runs it.
-bool pack_one_row_panel(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
-                        float* dst, std::int64_t step) {
+// Whether a panel of `nr` lanes lying in one output row, or in two (lanes
+// from `split` on in the next row), has a specialised copy, and runs it.
+template <bool Split>
+bool pack_whole_panel(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
+                      const Geometry& g, std::size_t nr, float* dst, std::int64_t step) {
     switch (nr) {
-        case 8: pack_row_panel_w<8>(first, s, g, dst, step); return true;
-        case 16: pack_row_panel_w<16>(first, s, g, dst, step); return true;
-        case 32: pack_row_panel_w<32>(first, s, g, dst, step); return true;
+        case 8: pack_row_panel_w<8, Split>(first, apart, split, s, g, dst, step); return true;
+        case 16: pack_row_panel_w<16, Split>(first, apart, split, s, g, dst, step); return true;
+        case 32: pack_row_panel_w<32, Split>(first, apart, split, s, g, dst, step); return true;
         default: return false;
     }
 }
@@ -160,7 +207,17 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
                 ++runs;
             }
         }
-        if (runs == 1 && cols == nr && pack_one_row_panel(img + org[0], s, g, nr, panel, step)) continue;
+        if (cols == nr && runs == 1 && pack_whole_panel<false>(img + org[0], 0, nr, s, g, nr, panel, step))
+            continue;
+        // Two rows: lane i >= split sits at lane 0's element + apart +
+        // i * step. With positive strides and rows at least a row of
+        // windows apart, apart >= 0, so every address the blended copy
+        // reads lies between lane 0's element and lane nr - 1's.
+        if (cols == nr && runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3])) {
+            const std::size_t split = run_start[1];
+            const std::int64_t apart = org[split] - offset(split, step) - org[0];
+            if (pack_whole_panel<true>(img + org[0], apart, split, s, g, nr, panel, step)) continue;
+        }
 
         matmul::zero_padding(panel, cols, g.depth, nr);
         std::size_t p = 0;

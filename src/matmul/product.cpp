@@ -27,6 +27,17 @@ void prefetch_lines(const float* p, std::size_t bytes, std::size_t first, std::s
         __builtin_prefetch(base + l * kLine, 0, 3);
 }
 
+// Asks for the result block of the next micro-kernel call (`rows` rows of
+// `cols` elements, ldc apart), to be written: on a first pass its lines
+// are not in the cache yet, and the kernel's stores would otherwise wait
+// for them at the end of the call.
+void prefetch_result(const float* c, std::size_t ldc, std::size_t rows, std::size_t cols) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        __builtin_prefetch(c + r * ldc, 1, 3);
+        __builtin_prefetch(c + r * ldc + cols - 1, 1, 3);
+    }
+}
+
 }  // namespace
 
 void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band, std::size_t rows,
@@ -60,6 +71,10 @@ void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band
                 if (next) prefetch_lines(next, next_bytes, call * slice, slice);
                 const float* ap = a_band + i * k + pc * mr;
                 const std::size_t mc = rows - i < mr ? rows - i : mr;
+                if (i + mr < rows) {
+                    const std::size_t next_rows = rows - i - mr < mr ? rows - i - mr : mr;
+                    prefetch_result(c + (i + mr) * ldc + j, ldc, next_rows, nc);
+                }
                 kernel.run(kc, ap, bp, c + i * ldc + j, ldc, mc, nc, pc != 0);
             }
         }
