@@ -69,12 +69,41 @@ void pack_rows(const View<float>& a, const Panels& dst, std::size_t band) {
     }
 }
 
+namespace {
+
+// Full panels of W lanes of a band of row-major `b`, walked row by row so
+// that each row's part of the band is read in one sweep; the fixed width
+// lets the compiler copy each panel row with a few vector moves.
+template <std::size_t W>
+void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t panels, float* out) {
+    for (std::size_t p = 0; p < k; ++p) {
+        const float* row = src + offset(p, s0);
+        for (std::size_t q = 0; q < panels; ++q) std::memcpy(out + (q * k + p) * W, row + q * W, W * sizeof(float));
+    }
+}
+
+// Packs the full panels of a band when their width has a fixed-width copy;
+// returns how many it packed.
+std::size_t pack_full_columns(const float* src, std::int64_t s0, std::size_t k, std::size_t w,
+                              std::size_t panels, float* out) {
+    switch (w) {
+        case 8: pack_full_panels<8>(src, s0, k, panels, out); return panels;
+        case 16: pack_full_panels<16>(src, s0, k, panels, out); return panels;
+        case 32: pack_full_panels<32>(src, s0, k, panels, out); return panels;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
 void pack_columns(const View<float>& b, const Panels& dst, std::size_t band) {
     const std::size_t w = dst.width(), k = dst.depth();
     const std::size_t end = dst.band_end(band);
     const std::int64_t s0 = b.strides[0], s1 = b.strides[1];
     std::size_t q = 0;
-    for (std::size_t j = dst.band_begin(band); j < end; j += w, ++q) {
+    if (s1 == 1) q = pack_full_columns(b.data + offset(dst.band_begin(band), s1), s0, k, w,
+                                       (end - dst.band_begin(band)) / w, dst.panel(band, 0));
+    for (std::size_t j = dst.band_begin(band) + q * w; j < end; j += w, ++q) {
         float* out = dst.panel(band, q);
         const std::size_t cols = end - j < w ? end - j : w;
         const float* src = b.data + offset(j, s1);
