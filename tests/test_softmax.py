@@ -90,7 +90,8 @@ SHAPES = [(1, 1), (1, 7), (7, 1), (3, 5), (17, 33), (16, 128), (16, 129), (31, 6
           (100, 100), (1, 10000), (10000, 1),  # the largest inputs of the calling thread
           (1, 10001), (10001, 1), (73, 137),  # the smallest inputs of the pool
           (64, 1000), (300, 257), (2, 20000),
-          (1, 32767), (1, 32768), (1, 100000), (3, 40000)]  # long rows spread over the pool in segments
+          (1, 32767), (1, 32768), (1, 100000), (3, 40000),  # long rows spread over the pool in segments
+          (4100, 20), (600, 70), (16385, 2)]  # column strips of several widths, and columns too tall for them
 
 
 @pytest.mark.parametrize("axis", [0, 1])
@@ -101,7 +102,7 @@ def test_matches_reference(shape, axis):
 
 
 @pytest.mark.parametrize("axis", [0, 1])
-@pytest.mark.parametrize("shape", [(40, 50), (101, 99), (200, 300)], ids=str)
+@pytest.mark.parametrize("shape", [(40, 50), (101, 99), (200, 300), (4100, 20)], ids=str)
 def test_special_values_match_reference(shape, axis):
     x = random_input(shape, seed=3, specials=True)
     assert_same_bits(kk.softmax(x, axis), softmax_ref(x, axis))
@@ -144,7 +145,7 @@ def test_lane_of_the_seed_value_gives_one_over_length(n):
 
 @pytest.mark.parametrize("axis", [0, 1])
 @pytest.mark.parametrize("poison", [np.nan, np.inf, "all -inf"])
-@pytest.mark.parametrize("length", [5, 200, 40000])
+@pytest.mark.parametrize("length", [5, 200, 5000, 40000])
 def test_poisoned_lanes_are_nan_and_others_unaffected(poison, axis, length):
     x = random_input((4, length), seed=5)
     if poison == "all -inf":
@@ -241,7 +242,7 @@ def test_failures(x, axis, exc, message):
 
 CASES = [((1, 1), 1), ((3, 5), 0), ((33, 47), 1), ((33, 47), 0), ((100, 100), 1),
          ((73, 137), 0), ((73, 137), 1), ((1, 30000), 1), ((30000, 1), 0), ((257, 300), 0),
-         ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1)]
+         ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1), ((4100, 20), 0)]
 
 DIGEST = """
 import hashlib, numpy as np, _kiln_kernels as kk

@@ -32,6 +32,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -39,6 +41,7 @@
 
 #include "activations/expf.hpp"
 #include "core/cpu.hpp"
+#include "core/memory.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
@@ -55,6 +58,12 @@ constexpr std::size_t kColChunk = 512;
 // Columns per strip on the column path: one vector of running maxima and
 // sums per strip.
 constexpr std::size_t kStrip = 128;
+// Pool items stage their column strips in a compact copy of about
+// kStageBytes, which stays in the L2 cache, when columns are at most
+// kStageRows tall (a strip of one cache line's width then takes 1 MiB).
+constexpr std::size_t kStageBytes = std::size_t{256} << 10;
+constexpr std::size_t kLineFloats = 16;
+constexpr std::size_t kStageRows = (std::size_t{1} << 20) / (kLineFloats * sizeof(float));
 // Smallest amount of work (elements) per pool item.
 constexpr std::size_t kMinItem = 16384;
 // Rows at least this long, when there are too few of them to give every
@@ -235,34 +244,97 @@ void rows_range(const Kernels& k, Source src, float* out, std::size_t first, std
     }
 }
 
-// Softmax of columns [j0, j0 + width) (width <= kStrip) of a source whose
-// neighbouring columns are adjacent, into the row-major result.
-void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
-                  std::size_t j0, std::size_t width) {
-    alignas(64) float m[kStrip], sum[kStrip];
-    std::fill(m, m + width, -0x1.fffffep+127f);
-    std::fill(sum, sum + width, 0.0f);
-    for (std::size_t i = 0; i < rows; ++i)
-        k.max_step(src.data + static_cast<std::int64_t>(i) * src.row + j0, m, width);
-    for (std::size_t i = 0; i < rows; ++i)
-        k.exp_sub_step(src.data + static_cast<std::int64_t>(i) * src.row + j0, m,
-                       out + i * cols + j0, sum, width);
-    alignas(64) float rcp[kStrip];
-    alignas(64) bool poisoned[kStrip];
-    for (std::size_t t = 0; t < width; ++t) {
-        rcp[t] = 1.0f / sum[t];
-        poisoned[t] = rcp[t] != rcp[t];
-    }
-    for (std::size_t i = 0; i < rows; ++i) {
-        float* row = out + i * cols + j0;
-        for (std::size_t t = 0; t < width; ++t) row[t] = poisoned[t] ? kNaN : row[t] * rcp[t];
+// Rows ahead of the current one whose part of a staged strip is asked
+// for, in the passes over the strided input and result: rows far apart
+// defeat the processor's own prefetching.
+constexpr std::size_t kRowsAhead = 16;
+
+// Asks for the cache lines of p[0, len), to be read or written. Only a
+// hint: nothing is accessed.
+void prefetch_span(const float* p, std::size_t len, bool for_write) {
+    const auto first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{63};
+    const auto last = reinterpret_cast<std::uintptr_t>(p + len) - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64) {
+        if (for_write) {
+            __builtin_prefetch(reinterpret_cast<const void*>(line), 1, 3);
+        } else {
+            __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
+        }
     }
 }
 
+// out[t] = e[t] * rcp[t], or kNaN where poisoned[t] is all ones; selected
+// bitwise so that the loop vectorises.
+inline float scaled(float e, float rcp, std::uint32_t poisoned) {
+    const std::uint32_t product = std::bit_cast<std::uint32_t>(e * rcp);
+    return std::bit_cast<float>((product & ~poisoned) | (std::bit_cast<std::uint32_t>(kNaN) & poisoned));
+}
+
+void scale_row(const float* __restrict e, float* __restrict out, const float* rcp,
+               const std::uint32_t* poisoned, std::size_t width) {
+    for (std::size_t t = 0; t < width; ++t) out[t] = scaled(e[t], rcp[t], poisoned[t]);
+}
+
+void scale_row(float* e, const float* rcp, const std::uint32_t* poisoned, std::size_t width) {
+    for (std::size_t t = 0; t < width; ++t) e[t] = scaled(e[t], rcp[t], poisoned[t]);
+}
+
+// Softmax of columns [j0, j0 + width) (width <= kStrip) of a source whose
+// neighbouring columns are adjacent, into the row-major result.
+//
+// With a stage (room for rows x width floats), the first pass also copies
+// the strip into it row after row, and the exponentials and the scaling
+// work on that compact copy: the strip is read from the input and written
+// to the result once each. Without it, the three passes walk the strided
+// input and result; when rows lie a power of two apart, a strip's lines
+// fall into few cache sets and every pass goes back to memory.
+void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
+                  std::size_t j0, std::size_t width, float* stage) {
+    alignas(64) float m[kStrip], sum[kStrip];
+    std::fill(m, m + width, -0x1.fffffep+127f);
+    std::fill(sum, sum + width, 0.0f);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const float* row = src.data + static_cast<std::int64_t>(i) * src.row + j0;
+        if (stage && i + kRowsAhead < rows) prefetch_span(row + static_cast<std::int64_t>(kRowsAhead) * src.row, width, false);
+        k.max_step(row, m, width);
+        if (stage) std::copy(row, row + width, stage + i * width);
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        float* e = stage ? stage + i * width : out + i * cols + j0;
+        k.exp_sub_step(stage ? e : src.data + static_cast<std::int64_t>(i) * src.row + j0, m, e, sum, width);
+    }
+    alignas(64) float rcp[kStrip];
+    alignas(64) std::uint32_t poisoned[kStrip];  // all ones where the lane is NaN
+    for (std::size_t t = 0; t < width; ++t) {
+        rcp[t] = 1.0f / sum[t];
+        poisoned[t] = rcp[t] != rcp[t] ? ~std::uint32_t{0} : 0;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        float* row = out + i * cols + j0;
+        if (stage) {
+            if (i + kRowsAhead < rows) prefetch_span(row + kRowsAhead * cols, width, true);
+            scale_row(stage + i * width, row, rcp, poisoned, width);
+        } else {
+            scale_row(row, rcp, poisoned, width);
+        }
+    }
+}
+
+// Columns [j0, j0 + count), strip by strip. Staged strips are as wide as
+// fit kStageBytes (one cache line at least, kStrip at most); columns taller
+// than kStageRows are not staged.
 void columns_range(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
-                   std::size_t j0, std::size_t count) {
-    for (std::size_t t = 0; t < count; t += kStrip)
-        column_strip(k, src, out, rows, cols, j0 + t, std::min(kStrip, count - t));
+                   std::size_t j0, std::size_t count, bool staged) {
+    std::size_t width = kStrip;
+    mem::Block stage;
+    if (staged && rows <= kStageRows) {
+        width = std::clamp<std::size_t>(kStageBytes / (rows * sizeof(float)) / kLineFloats * kLineFloats,
+                                        kLineFloats, kStrip);
+        stage = mem::Block(rows * std::min(width, count) * sizeof(float), mem::Block::ForOverwrite{});
+    }
+    float* const compact = static_cast<float*>(stage.get());
+    for (std::size_t t = 0; t < count; t += width)
+        column_strip(k, src, out, rows, cols, j0 + t, std::min(width, count - t), compact);
 }
 
 // Row-major copy of a 2-D view, gathered in tiles so that both sides are
@@ -304,7 +376,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
 
     if (n <= kParallelThreshold) {
         if (by_columns) {
-            columns_range(k, src, dst, rows, cols, 0, cols);
+            columns_range(k, src, dst, rows, cols, 0, cols, false);
         } else {
             rows_range(k, src, dst, 0, rows, cols);
         }
@@ -327,7 +399,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
         const std::size_t items = (cols + width - 1) / width;
         parallel::map_collect<char>(items, [&, copy](std::size_t t) {
             const std::size_t j0 = t * width;
-            columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0));
+            columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0), true);
             return char{0};
         });
     } else {

@@ -78,7 +78,8 @@ template <std::size_t W>
 void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t panels, float* out) {
     for (std::size_t p = 0; p < k; ++p) {
         const float* row = src + offset(p, s0);
-        for (std::size_t q = 0; q < panels; ++q) std::memcpy(out + (q * k + p) * W, row + q * W, W * sizeof(float));
+        for (std::size_t q = 0; q < panels; ++q)
+            std::memcpy(out + (q * k + p) * W, row + q * W, W * sizeof(float));
     }
 }
 
@@ -101,8 +102,10 @@ void pack_columns(const View<float>& b, const Panels& dst, std::size_t band) {
     const std::size_t end = dst.band_end(band);
     const std::int64_t s0 = b.strides[0], s1 = b.strides[1];
     std::size_t q = 0;
-    if (s1 == 1) q = pack_full_columns(b.data + offset(dst.band_begin(band), s1), s0, k, w,
-                                       (end - dst.band_begin(band)) / w, dst.panel(band, 0));
+    if (s1 == 1) {
+        q = pack_full_columns(b.data + dst.band_begin(band), s0, k, w, (end - dst.band_begin(band)) / w,
+                              dst.panel(band, 0));
+    }
     for (std::size_t j = dst.band_begin(band) + q * w; j < end; j += w, ++q) {
         float* out = dst.panel(band, q);
         const std::size_t cols = end - j < w ? end - j : w;
