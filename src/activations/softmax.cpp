@@ -295,7 +295,8 @@ void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, st
     std::fill(sum, sum + width, 0.0f);
     for (std::size_t i = 0; i < rows; ++i) {
         const float* row = src.data + static_cast<std::int64_t>(i) * src.row + j0;
-        if (stage && i + kRowsAhead < rows) prefetch_span(row + static_cast<std::int64_t>(kRowsAhead) * src.row, width, false);
+        if (stage && i + kRowsAhead < rows)
+            prefetch_span(row + static_cast<std::int64_t>(kRowsAhead) * src.row, width, false);
         k.max_step(row, m, width);
         if (stage) std::copy(row, row + width, stage + i * width);
     }
