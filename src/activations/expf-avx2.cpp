@@ -134,9 +134,10 @@ inline __m256 exp8(__m256 arg, int valid, const BiasedTable& table) {
     return out;
 }
 
-// Vectors of eight exponentials evaluated together in the main loops.
-constexpr std::size_t kGroup = 2;
-constexpr int kAllValid[kGroup] = {0xFF, 0xFF};
+// Vectors of eight exponentials evaluated together in the main loops (the
+// column step also takes pairs, for strips narrower than a group).
+constexpr std::size_t kGroup = 4;
+constexpr int kAllValid[kGroup] = {0xFF, 0xFF, 0xFF, 0xFF};
 
 // Copies len < 8 floats into a zero-padded vector.
 inline __m256 load_tail(const float* p, std::size_t len) {
@@ -243,19 +244,29 @@ void max_step_f32_avx2(const float* in, float* m, std::size_t n) {
     for (; i < n; ++i) m[i] = in[i] > m[i] ? in[i] : m[i];
 }
 
+namespace {
+
+// Columns [i, i + 8 * G) of one row of a column strip.
+template <std::size_t G>
+inline void exp_sub_step_group(const float* in, const float* m, float* out, float* sum, std::size_t i,
+                               const BiasedTable& tab) {
+    __m256 arg[G], e[G];
+    for (std::size_t v = 0; v < G; ++v)
+        arg[v] = _mm256_sub_ps(_mm256_loadu_ps(in + i + 8 * v), _mm256_loadu_ps(m + i + 8 * v));
+    exp8<G>(arg, kAllValid, tab, e);
+    for (std::size_t v = 0; v < G; ++v) {
+        _mm256_storeu_ps(out + i + 8 * v, e[v]);
+        _mm256_storeu_ps(sum + i + 8 * v, _mm256_add_ps(_mm256_loadu_ps(sum + i + 8 * v), e[v]));
+    }
+}
+
+}  // namespace
+
 void exp_sub_step_f32_avx2(const float* in, const float* m, float* out, float* sum, std::size_t n) {
     static const BiasedTable tab;
     std::size_t i = 0;
-    for (; i + 8 * kGroup <= n; i += 8 * kGroup) {
-        __m256 arg[kGroup], e[kGroup];
-        for (std::size_t v = 0; v < kGroup; ++v)
-            arg[v] = _mm256_sub_ps(_mm256_loadu_ps(in + i + 8 * v), _mm256_loadu_ps(m + i + 8 * v));
-        exp8<kGroup>(arg, kAllValid, tab, e);
-        for (std::size_t v = 0; v < kGroup; ++v) {
-            _mm256_storeu_ps(out + i + 8 * v, e[v]);
-            _mm256_storeu_ps(sum + i + 8 * v, _mm256_add_ps(_mm256_loadu_ps(sum + i + 8 * v), e[v]));
-        }
-    }
+    for (; i + 8 * kGroup <= n; i += 8 * kGroup) exp_sub_step_group<kGroup>(in, m, out, sum, i, tab);
+    for (; i + 16 <= n; i += 16) exp_sub_step_group<2>(in, m, out, sum, i, tab);
     for (; i + 8 <= n; i += 8) {
         const __m256 arg = _mm256_sub_ps(_mm256_loadu_ps(in + i), _mm256_loadu_ps(m + i));
         const __m256 e = exp8(arg, 0xFF, tab);
