@@ -107,7 +107,10 @@ def _layouts(t):
     """The same logical 4-D array in other memory layouts."""
     gapped = np.zeros(t.shape[:3] + (2 * t.shape[3],), np.float32)
     gapped[..., ::2] = t
+    padded = np.zeros(t.shape[:3] + (t.shape[3] + 5,), np.float32)
+    padded[..., :t.shape[3]] = t
     return {
+        "padded-rows": padded[..., :t.shape[3]],
         "reversed": np.ascontiguousarray(t[::-1, ::-1, ::-1, ::-1])[::-1, ::-1, ::-1, ::-1],
         "column-major": np.asfortranarray(t),
         "axes-permuted": np.ascontiguousarray(t.transpose(2, 0, 3, 1)).transpose(1, 3, 0, 2),
@@ -115,7 +118,7 @@ def _layouts(t):
     }
 
 
-@pytest.mark.parametrize("layout", ["reversed", "column-major", "axes-permuted", "gapped"])
+@pytest.mark.parametrize("layout", ["reversed", "column-major", "axes-permuted", "gapped", "padded-rows"])
 @pytest.mark.parametrize("which", ["input", "kernel"])
 @pytest.mark.parametrize("stride", [1, 2])
 def test_layouts_read_through_strides(layout, which, stride):

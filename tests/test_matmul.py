@@ -79,6 +79,7 @@ def _layouts(x):
         "column-major": np.asfortranarray(x),
         "transposed": np.ascontiguousarray(x.T).T,
         "reversed": np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1],
+        "reversed-rows": np.ascontiguousarray(x[::-1])[::-1],
         "every-second-column": wide[:, ::2],
         "every-second-row": tall[::2],
     }

@@ -187,7 +187,8 @@ def layouts(base):
 
 
 @pytest.mark.parametrize("axis", [0, 1])
-@pytest.mark.parametrize("shape", [(30, 40), (150, 90)], ids=str)  # both paths
+# Both paths, and column strips staged in a compact copy (4100 rows).
+@pytest.mark.parametrize("shape", [(30, 40), (150, 90), (4100, 20)], ids=str)
 @pytest.mark.parametrize("name", list(layouts(np.zeros((2, 2), np.float32))))
 def test_any_layout_gives_the_values_of_its_contiguous_copy(name, shape, axis):
     view = layouts(random_input(shape, seed=21))[name]
