@@ -8,7 +8,8 @@
 // multiplication's micro-kernel reads. The window matrix is never built
 // whole: each 64-column strip of it is packed into a small buffer right
 // before the products that use it, so an image costs one strip buffer
-// instead of a full C*KH*KW x OH*OW copy. Every output element is the
+// instead of a full C*KH*KW x OH*OW copy; the AVX2 micro-kernel's 16-lane
+// panels are copied with AVX2 (panel16-avx2.cpp). Every output element is the
 // sequential float32 sum over c, ky, kx in that order, whatever the path.
 #include "conv/conv2d.hpp"
 
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <string>
 
+#include "conv/panels.hpp"
+#include "core/cpu.hpp"
 #include "core/memory.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
@@ -167,6 +170,25 @@ bool pack_whole_panel(const float* first, std::int64_t apart, std::size_t split,
     }
 }
 
+// The description of a 16-lane panel for its AVX2 copy (see panels.hpp).
+PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::int64_t step,
+                     std::int64_t apart, std::size_t split) {
+    PanelWalk walk{};
+    walk.first = first;
+    walk.s1 = s[1];
+    walk.s2 = s[2];
+    walk.s3 = s[3];
+    walk.channels = g.channels;
+    walk.kh = g.kh;
+    walk.kw = g.kw;
+    walk.step = step;
+    walk.apart = apart;
+    walk.split = split;
+    walk.reach = offset(15, step) + (g.kw > 0 ? offset(g.kw - 1, s[3]) : 0);
+    walk.ahead = walk.reach > -kAheadReach && walk.reach < kAheadReach ? kAhead : 0;
+    return walk;
+}
+
 // Packs columns [j0, j1) (at most 64) of the window matrix of one image as
 // panels of `nr` lanes starting at `out`. Columns of one output row have
 // window origins a fixed step apart, so each panel is copied as a few runs
@@ -188,6 +210,8 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         }
     }
     const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
+    // 16-lane panels are the AVX2 micro-kernel's, and have AVX2 copies.
+    const bool wide16 = nr == 16 && active_isa() == Isa::avx2;
 
     for (std::size_t lane0 = 0; lane0 < lanes; lane0 += nr) {
         float* panel = out + lane0 * g.depth;
@@ -207,16 +231,19 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
                 ++runs;
             }
         }
-        if (cols == nr && runs == 1 && pack_whole_panel<false>(img + org[0], 0, nr, s, g, nr, panel, step))
-            continue;
         // Two rows: lane i >= split sits at lane 0's element + apart +
         // i * step. With positive strides and rows at least a row of
         // windows apart, apart >= 0, so every address the blended copy
         // reads lies between lane 0's element and lane nr - 1's.
-        if (cols == nr && runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3])) {
-            const std::size_t split = run_start[1];
-            const std::int64_t apart = org[split] - offset(split, step) - org[0];
-            if (pack_whole_panel<true>(img + org[0], apart, split, s, g, nr, panel, step)) continue;
+        const bool two_rows = runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
+        if (cols == nr && (runs == 1 || two_rows)) {
+            const std::size_t split = runs == 1 ? nr : run_start[1];
+            const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
+            if (wide16 && pack_panel16_avx2(panel_walk(img + org[0], s, g, step, apart, split), panel))
+                continue;
+            if (runs == 1 ? pack_whole_panel<false>(img + org[0], 0, nr, s, g, nr, panel, step)
+                          : pack_whole_panel<true>(img + org[0], apart, split, s, g, nr, panel, step))
+                continue;
         }
 
         matmul::zero_padding(panel, cols, g.depth, nr);
