@@ -1,9 +1,10 @@
 // AVX2 form of the correctly rounded exponential and the softmax loops.
 // Eight floats per step, evaluated as two vectors of four doubles with the
-// steps of exp_cr() in expf-scalar.cpp (the polynomial's terms paired, the
-// table entry picked by permutes); lanes that fail the rounding test (rare)
-// and NaN lanes are redone by exp_hard(), so every result is the correctly
-// rounded one, as in the other forms.
+// steps of exp_cr() in expf-scalar.cpp, except that the argument is reduced
+// by ln2/8 with an 8-entry table (picked by permutes) and the polynomial's
+// terms are paired; lanes that fail the rounding test (rare) and NaN lanes
+// are redone by exp_hard(), so every result is the correctly rounded one,
+// as in the other forms.
 #include <immintrin.h>
 
 #include "activations/expf.hpp"
@@ -14,43 +15,48 @@ namespace {
 
 using namespace expf_consts;
 
-// The table with j << 48 taken off the bits of entry j. The low 16 bits of
-// k sit in bits 0..15 of t's bits, so adding t's bits shifted left by 48
-// adds (k >> 4) to the exponent field and puts back j = k & 15. The result
-// stays a normal double for every clamped x.
+// This form reduces by ln2/8 rather than ln2/16: 2^(j/8) are every second
+// entry of kExp2Table, so the table fits two registers and an entry takes
+// two permutes and one blend. Then |r| <= 0.0434 and the degree-6
+// polynomial leaves y with a relative error below 2^-43.4, so the rounding
+// test uses the wider bounds 1 -+ 2^-42 (undecided about once in 200000).
+constexpr double kInvLn2x8 = kInvLn2x16 / 2;  // both scalings are exact
+constexpr double kLn2Div8 = kLn2Div16 * 2;
+constexpr double kWideTestUp = 1.0 + 0x1p-42;
+constexpr double kWideTestDown = 1.0 - 0x1p-42;
+
+// The table 2^(j/8) with j << 49 taken off the bits of entry j. The low 15
+// bits of k sit in bits 0..14 of t's bits, so adding t's bits shifted left
+// by 49 adds (k >> 3) to the exponent field and puts back j = k & 7. The
+// result stays a normal double for every clamped x.
 //
-// The sixteen entries are held in four registers of four entries each, so
+// The eight entries are held in two registers of four entries each, so
 // that an entry is picked with in-register permutes instead of a gather
 // (a gather is several times slower on some processors).
 struct BiasedTable {
-    __m256 quarter[4];  // entries 4q .. 4q + 3, as pairs of 32-bit halves
+    __m256 half[2];  // entries 4h .. 4h + 3, as pairs of 32-bit halves
     BiasedTable() {
-        alignas(32) double v[16];
-        for (int j = 0; j < 16; ++j) {
-            const __m128i bits = _mm_castpd_si128(_mm_set_sd(kExp2Table[j]));
-            const __m128i biased = _mm_sub_epi64(bits, _mm_set_epi64x(0, static_cast<long long>(j) << 48));
+        alignas(32) double v[8];
+        for (int j = 0; j < 8; ++j) {
+            const __m128i bits = _mm_castpd_si128(_mm_set_sd(kExp2Table[2 * j]));
+            const __m128i biased = _mm_sub_epi64(bits, _mm_set_epi64x(0, static_cast<long long>(j) << 49));
             v[j] = _mm_cvtsd_f64(_mm_castsi128_pd(biased));
         }
-        for (int q = 0; q < 4; ++q) quarter[q] = _mm256_castpd_ps(_mm256_load_pd(v + 4 * q));
+        for (int h = 0; h < 2; ++h) half[h] = _mm256_castpd_ps(_mm256_load_pd(v + 4 * h));
     }
 };
 
-// Entry j (0 .. 15, one per 64-bit lane) of the biased table. Each 64-bit
-// lane picks its two 32-bit halves from each quarter, at positions
-// 2 * (j & 3) and 2 * (j & 3) + 1; bits 2 and 3 of j then choose the quarter.
+// Entry j (0 .. 7, one per 64-bit lane) of the biased table. Each 64-bit
+// lane picks its two 32-bit halves from each half of the table, at
+// positions 2 * (j & 3) and 2 * (j & 3) + 1; bit 2 of j then chooses.
 inline __m256i table_entry(const BiasedTable& table, __m256i j) {
     const __m256i pair = _mm256_slli_epi64(_mm256_and_si256(j, _mm256_set1_epi64x(3)), 1);
     const __m256i index = _mm256_or_si256(pair, _mm256_slli_epi64(_mm256_add_epi64(pair, _mm256_set1_epi64x(1)), 32));
-    const __m256d e0 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[0], index));
-    const __m256d e1 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[1], index));
-    const __m256d e2 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[2], index));
-    const __m256d e3 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.quarter[3], index));
+    const __m256d e0 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.half[0], index));
+    const __m256d e1 = _mm256_castps_pd(_mm256_permutevar8x32_ps(table.half[1], index));
     // blendv takes the second operand where the lane's sign bit is set.
     const __m256d bit2 = _mm256_castsi256_pd(_mm256_slli_epi64(j, 61));
-    const __m256d bit3 = _mm256_castsi256_pd(_mm256_slli_epi64(j, 60));
-    const __m256d low = _mm256_blendv_pd(e0, e1, bit2);
-    const __m256d high = _mm256_blendv_pd(e2, e3, bit2);
-    return _mm256_castpd_si256(_mm256_blendv_pd(low, high, bit3));
+    return _mm256_castpd_si256(_mm256_blendv_pd(e0, e1, bit2));
 }
 
 // exp of N vectors of four clamped doubles, up to the rounding test. The N
@@ -61,11 +67,11 @@ template <std::size_t N>
 inline void exp4(const __m256d* x, const BiasedTable& table, __m128* up, __m128* down) {
     __m256d t[N], r[N], r2[N], p[N], y[N];
 #pragma GCC unroll 8
-    KILN_EACH t[i] = _mm256_add_pd(_mm256_mul_pd(x[i], _mm256_set1_pd(kInvLn2x16)), _mm256_set1_pd(kRoundShift));
+    KILN_EACH t[i] = _mm256_add_pd(_mm256_mul_pd(x[i], _mm256_set1_pd(kInvLn2x8)), _mm256_set1_pd(kRoundShift));
 #pragma GCC unroll 8
     KILN_EACH {
         const __m256d kd = _mm256_sub_pd(t[i], _mm256_set1_pd(kRoundShift));
-        r[i] = _mm256_sub_pd(x[i], _mm256_mul_pd(kd, _mm256_set1_pd(kLn2Div16)));
+        r[i] = _mm256_sub_pd(x[i], _mm256_mul_pd(kd, _mm256_set1_pd(kLn2Div8)));
     }
     // 1 + c2 r + ... + c6 r^5 in pairs of terms (a shorter dependency chain
     // than nested evaluation; the rounding test allows for either's error).
@@ -81,17 +87,17 @@ inline void exp4(const __m256d* x, const BiasedTable& table, __m128* up, __m128*
     KILN_EACH {
         const __m256d q = _mm256_mul_pd(r[i], p[i]);
         const __m256i kbits = _mm256_castpd_si256(t[i]);
-        const __m256i j = _mm256_and_si256(kbits, _mm256_set1_epi64x(15));
-        // Adding k << 48 to the bits of biased entry j gives
-        // 2^(k >> 4) * 2^((k & 15)/16), exactly (see BiasedTable).
+        const __m256i j = _mm256_and_si256(kbits, _mm256_set1_epi64x(7));
+        // Adding k << 49 to the bits of biased entry j gives
+        // 2^(k >> 3) * 2^((k & 7)/8), exactly (see BiasedTable).
         const __m256i tj = table_entry(table, j);
-        const __m256d s = _mm256_castsi256_pd(_mm256_add_epi64(tj, _mm256_slli_epi64(kbits, 48)));
+        const __m256d s = _mm256_castsi256_pd(_mm256_add_epi64(tj, _mm256_slli_epi64(kbits, 49)));
         y[i] = _mm256_add_pd(s, _mm256_mul_pd(s, q));
     }
 #pragma GCC unroll 8
     KILN_EACH {
-        up[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kTestUp)));
-        down[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kTestDown)));
+        up[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kWideTestUp)));
+        down[i] = _mm256_cvtpd_ps(_mm256_mul_pd(y[i], _mm256_set1_pd(kWideTestDown)));
     }
 }
 #undef KILN_EACH

@@ -8,8 +8,10 @@
 // CPU and with any C library. tools/expf_check verifies all 2^32 inputs.
 //
 // How it is computed (every form takes these steps in double precision;
-// the AVX2 form groups the polynomial's terms in pairs, which changes y
-// by a few units in its last place, well inside the rounding test):
+// the AVX2 form groups the polynomial's terms in pairs and reduces by
+// ln2/8 with every second table entry, with its own error bound and
+// rounding test, see expf-avx2.cpp; being correctly rounded, it returns
+// the same bits):
 //   1. Clamp x to [-150, 100]. Beyond these bounds the float result is +0
 //      or +inf already, and the clamp keeps the scaling below in range.
 //      NaN passes through the clamp.
