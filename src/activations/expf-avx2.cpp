@@ -145,18 +145,18 @@ inline __m256 exp8(__m256 arg, int valid, const BiasedTable& table) {
 constexpr std::size_t kGroup = 4;
 constexpr int kAllValid[kGroup] = {0xFF, 0xFF, 0xFF, 0xFF};
 
-// Copies len < 8 floats into a zero-padded vector.
-inline __m256 load_tail(const float* p, std::size_t len) {
-    alignas(32) float buf[8] = {};
-    for (std::size_t i = 0; i < len; ++i) buf[i] = p[i];
-    return _mm256_load_ps(buf);
+// Lanes [0, len) of a vector, len < 8, as a mask for masked moves (which
+// neither read nor write the other lanes, so nothing past the end of the
+// data is touched).
+inline __m256i tail_mask(std::size_t len) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(len)), lane);
 }
 
-inline void store_tail(float* p, __m256 v, std::size_t len) {
-    alignas(32) float buf[8];
-    _mm256_store_ps(buf, v);
-    for (std::size_t i = 0; i < len; ++i) p[i] = buf[i];
-}
+// len < 8 floats in a vector whose other lanes are +0.0.
+inline __m256 load_tail(const float* p, std::size_t len) { return _mm256_maskload_ps(p, tail_mask(len)); }
+
+inline void store_tail(float* p, __m256 v, std::size_t len) { _mm256_maskstore_ps(p, tail_mask(len), v); }
 
 }  // namespace
 
