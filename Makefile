@@ -57,7 +57,7 @@ test-sanitized: build
 		ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
 		LSAN_OPTIONS=suppressions=$(abspath tests/sanitizer/lsan.supp):print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(PY) -m pytest -q -p no:cacheprovider tests
+		$(PY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 test-numpy1: build $(DEPS1)
 	$(PY1) -m pip install --quiet --no-deps --force-reinstall $(WHEEL_DIR)/*.whl

@@ -103,6 +103,22 @@ def test_first_image_same_alone_and_in_a_batch(stride):
     assert_same_bits(kk.conv2d(x[:1], k, stride)[0], kk.conv2d(x, k, stride)[0])
 
 
+@pytest.mark.parametrize("stride", [1, 2])
+@pytest.mark.parametrize("ow", [16, 24, 32, 40])
+@pytest.mark.parametrize("kw", [1, 3])
+def test_last_window_panel_ends_at_the_last_element(stride, ow, kw):
+    # The last output column's window ends on the input's last element, so
+    # a panel copy that read one element too far would run off the array
+    # (the sanitized run reports it). Two output rows: with these widths the
+    # panels lie in one row or span both.
+    c, kh = 3, 2
+    h, w = kh + stride, (ow - 1) * stride + kw
+    x, k = operands(1, c, h, w, 5, kh, kw, seed=ow + kw)
+    out = kk.conv2d(x, k, stride)
+    assert out.shape == (1, 5, 2, ow)
+    assert_same_bits(out, conv_ref(x, k, stride))
+
+
 def _layouts(t):
     """The same logical 4-D array in other memory layouts."""
     gapped = np.zeros(t.shape[:3] + (2 * t.shape[3],), np.float32)
