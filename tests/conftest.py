@@ -19,6 +19,30 @@ import pytest
 import _kiln_kernels
 
 
+class IndexOK:
+    """An integer-like argument: converts through __index__."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class IndexRaises:
+    """An argument whose __index__ raises."""
+
+    def __index__(self):
+        raise ValueError("index refused")
+
+
+class FloatRaises:
+    """An argument whose __float__ raises."""
+
+    def __float__(self):
+        raise ValueError("float refused")
+
+
 def run_python(code, env=None, timeout=60, check=True):
     """Runs dedented `code` with this interpreter and returns the completed
     process (text stdout/stderr). `env` updates os.environ; a value of None

@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits
+from conftest import FloatRaises, IndexOK, IndexRaises, assert_same_bits
 from references import conv_ref, dequantize_ref, matmul_ref, quantize_ref, relu_ref
 
 F32 = np.float32
@@ -300,19 +300,6 @@ def array_arg(draw, shape, dtype=F32, finite=False):
     return wrap(draw, view), base
 
 
-class IndexOK:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ValueError("index refused")
-
-
 class MyTypeError(TypeError):
     pass
 
@@ -333,11 +320,6 @@ class FloatOK:
 
     def __float__(self):
         return self.v
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ValueError("float refused")
 
 
 class FloatNotFloat:

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _kiln_kernels as kk
-from conftest import panic_type
+from conftest import FloatRaises, IndexOK, IndexRaises, panic_type
 
 CALLS = 2000          # per case in the reference-count check
 RSS_ROUNDS = 2000     # calls per case in the resident-memory check (medium arrays)
@@ -27,24 +27,6 @@ def f32(*shape):
 
 def i8(*shape):
     return rng.integers(-128, 128, shape, dtype=np.int8)
-
-
-class IndexOK:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ValueError("no index")
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ValueError("no float")
 
 
 class Opaque:
