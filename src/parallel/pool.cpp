@@ -155,6 +155,10 @@ struct Pool {
     std::atomic<std::size_t> sleepers{0};
     std::atomic<bool> stopping{false};
 
+    // Workers that have begun running; creation returns only once all have.
+    std::size_t started = 0;
+    std::condition_variable started_cv;
+
     // Something changed that a sleeper may wait for: new work or a finished job.
     void signal(bool all) {
         epoch.fetch_add(1, std::memory_order_seq_cst);
@@ -302,6 +306,11 @@ void after_fork_in_child() {
 
 void* worker_entry(void* arg) {
     auto* self = static_cast<Worker*>(arg);
+    {
+        std::lock_guard<std::mutex> lock(self->pool->sleep_mutex);
+        ++self->pool->started;
+    }
+    self->pool->started_cv.notify_all();
     self->pool->worker_main(self);
     return nullptr;
 }
@@ -337,6 +346,13 @@ Pool* create_pool(std::string& failure) {
         }
     }
     pthread_attr_destroy(&attr);
+    // Wait until every thread is running: a thread still starting up is in
+    // the C library's (or a sanitizer's) thread set-up, and a fork at that
+    // moment could leave the child with a lock nobody will release.
+    {
+        std::unique_lock<std::mutex> lock(pool->sleep_mutex);
+        pool->started_cv.wait(lock, [pool] { return pool->started == pool->size; });
+    }
     return pool;
 }
 
