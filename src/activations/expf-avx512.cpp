@@ -1,8 +1,11 @@
 // AVX-512 form of the correctly rounded exponential and the softmax loops.
-// Sixteen floats per step, evaluated as two vectors of eight doubles with
-// exactly the operations of exp_cr() in expf-scalar.cpp; lanes that fail
-// the rounding test (rare) and NaN lanes are redone by exp_hard().
+// Sixteen floats per vector, evaluated as two vectors of eight doubles with
+// exactly the operations of exp_cr() in expf-scalar.cpp, several vectors
+// at a time in the main loops; lanes that fail the rounding test (rare) and
+// NaN lanes are redone by exp_hard().
 #include <immintrin.h>
+
+#include <cstddef>
 
 #include "activations/expf.hpp"
 
@@ -19,44 +22,49 @@ using namespace expf_consts;
 inline __m512 vmax(__m512 a, __m512 b) { return _mm512_maskz_max_ps(0xFFFF, a, b); }
 inline __m512 vmin(__m512 a, __m512 b) { return _mm512_maskz_min_ps(0xFFFF, a, b); }
 
-// exp of eight clamped doubles, up to the rounding test: returns the float
-// roundings of y * (1 + 2^-43) (in *up) and y * (1 - 2^-43) (in *down).
-inline void exp8(__m512d x, const __m512d table_lo, const __m512d table_hi, __m256* up,
+// exp of N vectors of eight clamped doubles, up to the rounding test:
+// up[i] gets the float roundings of y * (1 + 2^-43), down[i] those of
+// y * (1 - 2^-43). The N evaluations advance stage by stage together, so
+// that their long dependency chains overlap instead of filling the
+// scheduler one at a time; each takes exactly the steps of exp_cr().
+#define KILN_EACH for (std::size_t i = 0; i < N; ++i)
+template <std::size_t N>
+inline void exp8(const __m512d* x, const __m512d table_lo, const __m512d table_hi, __m256* up,
                  __m256* down) {
-    const __m512d t = _mm512_add_pd(_mm512_mul_pd(x, _mm512_set1_pd(kInvLn2x16)),
-                                    _mm512_set1_pd(kRoundShift));
-    const __m512d kd = _mm512_sub_pd(t, _mm512_set1_pd(kRoundShift));
-    const __m512d r = _mm512_sub_pd(x, _mm512_mul_pd(kd, _mm512_set1_pd(kLn2Div16)));
-    __m512d p = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
-    p = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, p));
-    p = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, p));
-    p = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, p));
-    p = _mm512_add_pd(_mm512_set1_pd(1.0), _mm512_mul_pd(r, p));
-    const __m512d q = _mm512_mul_pd(r, p);
-    const __m512i kbits = _mm512_castpd_si512(t);
-    // The low four bits of each 64-bit index select among the 16 entries;
-    // adding k << 48 to an entry's bits (see Table) makes it
-    // 2^(k >> 4) * 2^((k & 15)/16), exactly.
-    const __m512i tj = _mm512_castpd_si512(_mm512_permutex2var_pd(table_lo, kbits, table_hi));
-    const __m512d s = _mm512_castsi512_pd(_mm512_add_epi64(tj, _mm512_slli_epi64(kbits, 48)));
-    const __m512d y = _mm512_add_pd(s, _mm512_mul_pd(s, q));
-    *up = _mm512_cvtpd_ps(_mm512_mul_pd(y, _mm512_set1_pd(kTestUp)));
-    *down = _mm512_cvtpd_ps(_mm512_mul_pd(y, _mm512_set1_pd(kTestDown)));
+    __m512d t[N], r[N], p[N];
+#pragma GCC unroll 8
+    KILN_EACH t[i] = _mm512_add_pd(_mm512_mul_pd(x[i], _mm512_set1_pd(kInvLn2x16)),
+                                   _mm512_set1_pd(kRoundShift));
+#pragma GCC unroll 8
+    KILN_EACH {
+        const __m512d kd = _mm512_sub_pd(t[i], _mm512_set1_pd(kRoundShift));
+        r[i] = _mm512_sub_pd(x[i], _mm512_mul_pd(kd, _mm512_set1_pd(kLn2Div16)));
+    }
+#pragma GCC unroll 8
+    KILN_EACH p[i] = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r[i], _mm512_set1_pd(kC6)));
+#pragma GCC unroll 8
+    KILN_EACH p[i] = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r[i], p[i]));
+#pragma GCC unroll 8
+    KILN_EACH p[i] = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r[i], p[i]));
+#pragma GCC unroll 8
+    KILN_EACH p[i] = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r[i], p[i]));
+#pragma GCC unroll 8
+    KILN_EACH p[i] = _mm512_add_pd(_mm512_set1_pd(1.0), _mm512_mul_pd(r[i], p[i]));
+#pragma GCC unroll 8
+    KILN_EACH {
+        const __m512d q = _mm512_mul_pd(r[i], p[i]);
+        const __m512i kbits = _mm512_castpd_si512(t[i]);
+        // The low four bits of each 64-bit index select among the 16
+        // entries; adding k << 48 to an entry's bits (see Table) makes it
+        // 2^(k >> 4) * 2^((k & 15)/16), exactly.
+        const __m512i tj = _mm512_castpd_si512(_mm512_permutex2var_pd(table_lo, kbits, table_hi));
+        const __m512d s = _mm512_castsi512_pd(_mm512_add_epi64(tj, _mm512_slli_epi64(kbits, 48)));
+        const __m512d y = _mm512_add_pd(s, _mm512_mul_pd(s, q));
+        up[i] = _mm512_cvtpd_ps(_mm512_mul_pd(y, _mm512_set1_pd(kTestUp)));
+        down[i] = _mm512_cvtpd_ps(_mm512_mul_pd(y, _mm512_set1_pd(kTestDown)));
+    }
 }
-
-// exp of sixteen floats; *undecided gets the lanes to redo.
-inline __m512 exp16(__m512 x, const __m512d table_lo, const __m512d table_hi,
-                    __mmask16* undecided) {
-    x = vmax(_mm512_set1_ps(static_cast<float>(kClampLo)), x);
-    x = vmin(_mm512_set1_ps(static_cast<float>(kClampHi)), x);
-    __m256 up0, down0, up1, down1;
-    exp8(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), table_lo, table_hi, &up0, &down0);
-    exp8(_mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1)), table_lo, table_hi, &up1, &down1);
-    const __m512 up = _mm512_insertf32x8(_mm512_castps256_ps512(up0), up1, 1);
-    const __m512 down = _mm512_insertf32x8(_mm512_castps256_ps512(down0), down1, 1);
-    *undecided = _mm512_cmp_ps_mask(up, down, _CMP_NEQ_UQ);
-    return up;
-}
+#undef KILN_EACH
 
 // The table in two registers of eight entries each, entry j with j << 48
 // taken off its bits. The low 16 bits of k sit in bits 0..15 of t's bits,
@@ -74,32 +82,63 @@ struct Table {
     }
 };
 
-// exp of the lanes of arg selected by valid, with the rare undecided lanes
-// redone one by one.
-inline __m512 exp_block(const Table& tab, __m512 arg, __mmask16 valid) {
-    __mmask16 undecided;
-    __m512 e = exp16(arg, tab.lo, tab.hi, &undecided);
-    undecided &= valid;
-    if (undecided) [[unlikely]] {
-        alignas(64) float a[16], v[16];
-        _mm512_store_ps(a, arg);
-        _mm512_store_ps(v, e);
-        for (unsigned i = 0; i < 16; ++i)
-            if (undecided & (1u << i)) v[i] = exp_hard(a[i]);
-        e = _mm512_load_ps(v);
+// exp of V vectors of sixteen floats, with the rare undecided lanes redone
+// one by one. Lanes outside valid[v] are computed but never redone.
+template <std::size_t V>
+inline void exp16(const Table& tab, const __m512* arg, const __mmask16* valid, __m512* out) {
+    __m512d x[2 * V];
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < V; ++v) {
+        __m512 c = vmax(_mm512_set1_ps(static_cast<float>(kClampLo)), arg[v]);
+        c = vmin(_mm512_set1_ps(static_cast<float>(kClampHi)), c);
+        x[2 * v] = _mm512_cvtps_pd(_mm512_castps512_ps256(c));
+        x[2 * v + 1] = _mm512_cvtps_pd(_mm512_extractf32x8_ps(c, 1));
     }
-    return e;
+    __m256 up[2 * V], down[2 * V];
+    exp8<2 * V>(x, tab.lo, tab.hi, up, down);
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < V; ++v) {
+        out[v] = _mm512_insertf32x8(_mm512_castps256_ps512(up[2 * v]), up[2 * v + 1], 1);
+        const __m512 dn = _mm512_insertf32x8(_mm512_castps256_ps512(down[2 * v]), down[2 * v + 1], 1);
+        const __mmask16 undecided = _mm512_cmp_ps_mask(out[v], dn, _CMP_NEQ_UQ) & valid[v];
+        if (undecided) [[unlikely]] {
+            alignas(64) float a[16], e[16];
+            _mm512_store_ps(a, arg[v]);
+            _mm512_store_ps(e, out[v]);
+            for (unsigned i = 0; i < 16; ++i)
+                if (undecided & (1u << i)) e[i] = exp_hard(a[i]);
+            out[v] = _mm512_load_ps(e);
+        }
+    }
 }
+
+// exp of the lanes of one vector selected by valid.
+inline __m512 exp_block(const Table& tab, __m512 arg, __mmask16 valid) {
+    __m512 out;
+    exp16<1>(tab, &arg, &valid, &out);
+    return out;
+}
+
+// Vectors of sixteen exponentials evaluated together in the main loops.
+constexpr std::size_t kGroup = 4;
 
 inline __mmask16 tail_mask(std::size_t len) {
     return static_cast<__mmask16>((1u << len) - 1u);
 }
+
+constexpr __mmask16 kAllValid[kGroup] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
 
 }  // namespace
 
 void exp_f32_avx512(const float* in, float* out, std::size_t n) {
     const Table tab;
     std::size_t i = 0;
+    for (; i + 16 * kGroup <= n; i += 16 * kGroup) {
+        __m512 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm512_loadu_ps(in + i + 16 * v);
+        exp16<kGroup>(tab, arg, kAllValid, e);
+        for (std::size_t v = 0; v < kGroup; ++v) _mm512_storeu_ps(out + i + 16 * v, e[v]);
+    }
     for (; i + 16 <= n; i += 16)
         _mm512_storeu_ps(out + i, exp_block(tab, _mm512_loadu_ps(in + i), 0xFFFF));
     if (i < n) {
@@ -108,7 +147,6 @@ void exp_f32_avx512(const float* in, float* out, std::size_t n) {
         _mm512_mask_storeu_ps(out + i, mask, exp_block(tab, x, mask));
     }
 }
-
 float lane_max_f32_avx512(const float* in, std::size_t n) {
     const __m512 seed = _mm512_set1_ps(-0x1.fffffep+127f);
     // MAXPS(v, m) = v > m ? v : m, per lane.
@@ -132,19 +170,51 @@ float lane_max_f32_avx512(const float* in, std::size_t n) {
     return m;
 }
 
-void exp_sub_f32_avx512(const float* in, float m, float* out, std::size_t n) {
+namespace {
+
+// out[i] = exp(in[i] - m); with Sum, also sum = sum + out[i] in order of i.
+// The additions of each group follow its exponentials in the same loop, so
+// the chain of dependent additions runs alongside the next group's
+// exponentials.
+template <bool Sum>
+float exp_sub_loop(const float* in, float m, float* out, std::size_t n, float sum) {
     const Table tab;
     const __m512 mv = _mm512_set1_ps(m);
     std::size_t i = 0;
+    for (; i + 16 * kGroup <= n; i += 16 * kGroup) {
+        __m512 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm512_sub_ps(_mm512_loadu_ps(in + i + 16 * v), mv);
+        exp16<kGroup>(tab, arg, kAllValid, e);
+        for (std::size_t v = 0; v < kGroup; ++v) _mm512_storeu_ps(out + i + 16 * v, e[v]);
+        if constexpr (Sum) {
+            for (std::size_t l = 0; l < 16 * kGroup; ++l) sum = sum + out[i + l];
+        }
+    }
     for (; i + 16 <= n; i += 16) {
-        const __m512 arg = _mm512_sub_ps(_mm512_loadu_ps(in + i), mv);
-        _mm512_storeu_ps(out + i, exp_block(tab, arg, 0xFFFF));
+        _mm512_storeu_ps(out + i, exp_block(tab, _mm512_sub_ps(_mm512_loadu_ps(in + i), mv), 0xFFFF));
+        if constexpr (Sum) {
+            for (std::size_t l = 0; l < 16; ++l) sum = sum + out[i + l];
+        }
     }
     if (i < n) {
         const __mmask16 mask = tail_mask(n - i);
         const __m512 arg = _mm512_sub_ps(_mm512_maskz_loadu_ps(mask, in + i), mv);
         _mm512_mask_storeu_ps(out + i, mask, exp_block(tab, arg, mask));
+        if constexpr (Sum) {
+            for (; i < n; ++i) sum = sum + out[i];
+        }
     }
+    return sum;
+}
+
+}  // namespace
+
+void exp_sub_f32_avx512(const float* in, float m, float* out, std::size_t n) {
+    exp_sub_loop<false>(in, m, out, n, 0.0f);
+}
+
+float exp_sub_sum_f32_avx512(const float* in, float m, float* out, std::size_t n, float sum) {
+    return exp_sub_loop<true>(in, m, out, n, sum);
 }
 
 void max_step_f32_avx512(const float* in, float* m, std::size_t n) {
@@ -159,9 +229,34 @@ void max_step_f32_avx512(const float* in, float* m, std::size_t n) {
     }
 }
 
-void exp_sub_step_f32_avx512(const float* in, const float* m, float* out, float* sum, std::size_t n) {
+namespace {
+
+// The whole groups of exp_sub_step_f32_avx512; returns the columns done.
+// Kept out of line: narrow strips (one vector per row) never come here and
+// so do not pay for setting up the group loop's registers on every call.
+[[gnu::noinline]] std::size_t exp_sub_step_groups(const float* in, const float* m, float* out,
+                                                  float* sum, std::size_t n) {
     const Table tab;
     std::size_t i = 0;
+    for (; i + 16 * kGroup <= n; i += 16 * kGroup) {
+        __m512 arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v)
+            arg[v] = _mm512_sub_ps(_mm512_loadu_ps(in + i + 16 * v), _mm512_loadu_ps(m + i + 16 * v));
+        exp16<kGroup>(tab, arg, kAllValid, e);
+        for (std::size_t v = 0; v < kGroup; ++v) {
+            _mm512_storeu_ps(out + i + 16 * v, e[v]);
+            _mm512_storeu_ps(sum + i + 16 * v, _mm512_add_ps(_mm512_loadu_ps(sum + i + 16 * v), e[v]));
+        }
+    }
+    return i;
+}
+
+}  // namespace
+
+void exp_sub_step_f32_avx512(const float* in, const float* m, float* out, float* sum, std::size_t n) {
+    std::size_t i = n >= 16 * kGroup ? exp_sub_step_groups(in, m, out, sum, n) : 0;
+    if (i == n) return;
+    const Table tab;
     for (; i + 16 <= n; i += 16) {
         const __m512 arg = _mm512_sub_ps(_mm512_loadu_ps(in + i), _mm512_loadu_ps(m + i));
         const __m512 e = exp_block(tab, arg, 0xFFFF);

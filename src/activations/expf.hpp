@@ -91,9 +91,10 @@ void exp_sub_f32_avx512(const float* in, float m, float* out, std::size_t n);
 // out[i] = exp_cr(in[i] - m) as above, and the result is
 // (((sum + out[0]) + out[1]) + ...) + out[n - 1], the additions in float and
 // in this order. Evaluating the two in one loop overlaps the chain of
-// dependent additions with the exponentials. Only the AVX2 form has it;
-// with the others softmax interleaves exp_sub and the additions itself.
+// dependent additions with the exponentials. The portable form has none;
+// with it softmax interleaves exp_sub and the additions itself.
 float exp_sub_sum_f32_avx2(const float* in, float m, float* out, std::size_t n, float sum);
+float exp_sub_sum_f32_avx512(const float* in, float m, float* out, std::size_t n, float sum);
 
 // n adjacent lanes, one step each: m[i] = in[i] > m[i] ? in[i] : m[i].
 void max_step_f32_scalar(const float* in, float* m, std::size_t n);
