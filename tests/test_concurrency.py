@@ -154,3 +154,33 @@ print("ok")
 """
     proc = run_python(code, timeout=60)
     assert proc.stdout.strip() == "ok"
+
+
+def test_fork_right_after_the_pool_is_created_at_every_level():
+    # Each process makes its pool with a parallel call and forks at once, for
+    # six generations: a fork while a worker thread is still starting up
+    # must not leave the child with a lock held by a thread it does not have.
+    code = REFERENCES + r"""
+import os, sys
+
+x = ints(120, 110)
+expected = relu_ref(x)
+depth = 0
+while True:
+    same(kk.relu(x), expected)          # creates this process's pool
+    if depth == 6:
+        os._exit(0)
+    pid = os.fork()
+    if pid == 0:
+        depth += 1
+        continue
+    _, status = os.waitpid(pid, 0)
+    code = 0 if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 else 1
+    if depth > 0:
+        os._exit(code)
+    break
+assert code == 0, "a descendant failed"
+print("ok")
+"""
+    proc = run_python(code, timeout=60)
+    assert proc.stdout.strip() == "ok"

@@ -91,7 +91,8 @@ SHAPES = [(1, 1), (1, 7), (7, 1), (3, 5), (17, 33), (16, 128), (16, 129), (31, 6
           (1, 10001), (10001, 1), (73, 137),  # the smallest inputs of the pool
           (64, 1000), (300, 257), (2, 20000),
           (1, 32767), (1, 32768), (1, 100000), (3, 40000),  # long rows spread over the pool in segments
-          (4100, 20), (600, 70), (16385, 2)]  # column strips of several widths, and columns too tall for them
+          (4100, 20), (600, 70), (16385, 2),  # column strips of several widths, and columns too tall for them
+          (9, 63), (9, 64), (9, 65), (9, 129)]  # around the vector groups of the exponential loops
 
 
 @pytest.mark.parametrize("axis", [0, 1])
@@ -243,7 +244,8 @@ def test_failures(x, axis, exc, message):
 
 CASES = [((1, 1), 1), ((3, 5), 0), ((33, 47), 1), ((33, 47), 0), ((100, 100), 1),
          ((73, 137), 0), ((73, 137), 1), ((1, 30000), 1), ((30000, 1), 0), ((257, 300), 0),
-         ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1), ((4100, 20), 0)]
+         ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1), ((4100, 20), 0),
+         ((9, 65), 0), ((9, 65), 1), ((20, 129), 0)]
 
 DIGEST = """
 import hashlib, numpy as np, _kiln_kernels as kk
