@@ -147,6 +147,7 @@ void exp_f32_avx512(const float* in, float* out, std::size_t n) {
         _mm512_mask_storeu_ps(out + i, mask, exp_block(tab, x, mask));
     }
 }
+
 float lane_max_f32_avx512(const float* in, std::size_t n) {
     const __m512 seed = _mm512_set1_ps(-0x1.fffffep+127f);
     // MAXPS(v, m) = v > m ? v : m, per lane.
@@ -183,7 +184,8 @@ float exp_sub_loop(const float* in, float m, float* out, std::size_t n, float su
     std::size_t i = 0;
     for (; i + 16 * kGroup <= n; i += 16 * kGroup) {
         __m512 arg[kGroup], e[kGroup];
-        for (std::size_t v = 0; v < kGroup; ++v) arg[v] = _mm512_sub_ps(_mm512_loadu_ps(in + i + 16 * v), mv);
+        for (std::size_t v = 0; v < kGroup; ++v)
+            arg[v] = _mm512_sub_ps(_mm512_loadu_ps(in + i + 16 * v), mv);
         exp16<kGroup>(tab, arg, kAllValid, e);
         for (std::size_t v = 0; v < kGroup; ++v) _mm512_storeu_ps(out + i + 16 * v, e[v]);
         if constexpr (Sum) {

@@ -83,8 +83,8 @@ struct Kernels {
 Kernels select_kernels() {
     switch (active_isa()) {
         case Isa::avx512:
-            return {lane_max_f32_avx512, exp_sub_f32_avx512, exp_sub_sum_f32_avx512, max_step_f32_avx512,
-                    exp_sub_step_f32_avx512};
+            return {lane_max_f32_avx512, exp_sub_f32_avx512, exp_sub_sum_f32_avx512,
+                    max_step_f32_avx512, exp_sub_step_f32_avx512};
         case Isa::avx2:
             return {lane_max_f32_avx2, exp_sub_f32_avx2, exp_sub_sum_f32_avx2, max_step_f32_avx2,
                     exp_sub_step_f32_avx2};
