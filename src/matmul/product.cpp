@@ -59,10 +59,11 @@ void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band
             // one is in use, so that it is in the cache when its turn comes.
             const float* next = nullptr;
             std::size_t next_bytes = 0;
-            if (j + nr < cols) {
+            const bool ahead = kernel.prefetch_next_panel;
+            if (ahead && j + nr < cols) {
                 next = bp + nr * k;
                 next_bytes = kc * nr * sizeof(float);
-            } else if (pc + step < k) {
+            } else if (ahead && pc + step < k) {
                 next = b_band + (pc + step) * nr;
                 next_bytes = (k - pc - step < step ? k - pc - step : step) * nr * sizeof(float);
             }
