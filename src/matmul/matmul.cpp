@@ -55,7 +55,7 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     const std::size_t row_bands = pa.bands();
     run_items(row_bands + pb.bands(), parallel, [&](std::size_t i) {
         if (i < row_bands) {
-            pack_rows(a, pa, i);
+            pack_rows(a, pa, i, kernel.pack_full_rows);
         } else {
             pack_columns(b, pb, i - row_bands);
         }

@@ -41,7 +41,7 @@ void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_
         for (std::size_t l = lanes; l < width; ++l) panel[p * width + l] = 0.0f;
 }
 
-void pack_rows(const View<float>& a, const Panels& dst, std::size_t band) {
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, RowPanelPacker full) {
     const std::size_t w = dst.width(), k = dst.depth();
     const std::size_t end = dst.band_end(band);
     const std::int64_t s0 = a.strides[0], s1 = a.strides[1];
@@ -50,6 +50,10 @@ void pack_rows(const View<float>& a, const Panels& dst, std::size_t band) {
         float* out = dst.panel(band, q);
         const std::size_t rows = end - i < w ? end - i : w;
         const float* src = a.data + offset(i, s0);
+        if (full && s1 == 1 && rows == w) {
+            full(src, s0, k, out);
+            continue;
+        }
         zero_padding(out, rows, k, w);
         if (s1 == 1) {
             // Row-major rows: walk each row along a short run of positions

@@ -15,6 +15,7 @@
 #include "core/array.hpp"
 #include "core/memory.hpp"
 #include "matmul/blocking.hpp"
+#include "matmul/kernels/kernels.hpp"
 
 namespace kiln::matmul {
 
@@ -56,8 +57,10 @@ inline std::size_t band_floats(std::size_t lanes, std::size_t depth, std::size_t
 void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_t width);
 
 // Packs one band of rows of the 2-D view `a` (extent x depth): lane i,
-// position p holds a[i][p].
-void pack_rows(const View<float>& a, const Panels& dst, std::size_t band);
+// position p holds a[i][p]. Full panels of rows with unit column stride go
+// to `full` when it is given.
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band,
+               RowPanelPacker full = nullptr);
 
 // Packs one band of columns of the 2-D view `b` (depth x extent): lane j,
 // position p holds b[p][j].

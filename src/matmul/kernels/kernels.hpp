@@ -45,6 +45,14 @@ void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, st
 void gemm_4x8_scalar(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                      std::size_t rows, std::size_t cols, bool accumulate);
 
+// Packs a full panel of `a` (as many rows as the panel has lanes, row
+// stride s0, unit column stride) over positions [0, k): lane r, position p
+// gets src[r * s0 + p].
+using RowPanelPacker = void (*)(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
+
+// 8-lane panels, transposed in AVX-512 registers.
+void pack_rows8_avx512(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
+
 // The micro-kernel this process uses and its block shape.
 struct KernelInfo {
     MicroKernel run;
@@ -59,6 +67,9 @@ struct KernelInfo {
     // with 512 KiB); on the AVX-512 cores measured (1 MiB of L2 and their
     // own prefetchers) the extra requests cost 4-5% of a large product.
     bool prefetch_next_panel = true;
+    // Packs full panels of row-major `a`, when the instruction set has a
+    // packer for the kernel's MR (else null: the portable loop does it).
+    RowPanelPacker pack_full_rows = nullptr;
 };
 
 // Chosen once from the active instruction set.
