@@ -9,7 +9,8 @@
 // whole: each 64-column strip of it is packed into a small buffer right
 // before the products that use it, so an image costs one strip buffer
 // instead of a full C*KH*KW x OH*OW copy; the AVX2 micro-kernel's 16-lane
-// panels are copied with AVX2 (panel16-avx2.cpp). Every output element is the
+// panels are copied with AVX2 (panel16-avx2.cpp) and the AVX-512 one's
+// 32-lane panels with AVX-512 (panel32-avx512.cpp). Every output element is the
 // sequential float32 sum over c, ky, kx in that order, whatever the path.
 #include "conv/conv2d.hpp"
 
@@ -170,9 +171,9 @@ bool pack_whole_panel(const float* first, std::int64_t apart, std::size_t split,
     }
 }
 
-// The description of a 16-lane panel for its AVX2 copy (see panels.hpp).
-PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::int64_t step,
-                     std::int64_t apart, std::size_t split) {
+// The description of an nr-lane panel for its SIMD copy (see panels.hpp).
+PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
+                     std::int64_t step, std::int64_t apart, std::size_t split) {
     PanelWalk walk{};
     walk.first = first;
     walk.s1 = s[1];
@@ -184,7 +185,7 @@ PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& 
     walk.step = step;
     walk.apart = apart;
     walk.split = split;
-    walk.reach = offset(15, step) + (g.kw > 0 ? offset(g.kw - 1, s[3]) : 0);
+    walk.reach = offset(nr - 1, step) + (g.kw > 0 ? offset(g.kw - 1, s[3]) : 0);
     walk.ahead = walk.reach > -kAheadReach && walk.reach < kAheadReach ? kAhead : 0;
     return walk;
 }
@@ -210,8 +211,11 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         }
     }
     const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
-    // 16-lane panels are the AVX2 micro-kernel's, and have AVX2 copies.
-    const bool wide16 = nr == 16 && active_isa() == Isa::avx2;
+    // The SIMD copy of this kernel's panels, if there is one: 16-lane
+    // panels are the AVX2 micro-kernel's, 32-lane ones the AVX-512 one's.
+    bool (*simd_copy)(const PanelWalk&, float*) = nullptr;
+    if (nr == 16 && active_isa() == Isa::avx2) simd_copy = pack_panel16_avx2;
+    if (nr == 32 && active_isa() == Isa::avx512) simd_copy = pack_panel32_avx512;
 
     for (std::size_t lane0 = 0; lane0 < lanes; lane0 += nr) {
         float* panel = out + lane0 * g.depth;
@@ -239,7 +243,7 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         if (cols == nr && (runs == 1 || two_rows)) {
             const std::size_t split = runs == 1 ? nr : run_start[1];
             const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
-            if (wide16 && pack_panel16_avx2(panel_walk(img + org[0], s, g, step, apart, split), panel))
+            if (simd_copy && simd_copy(panel_walk(img + org[0], s, g, nr, step, apart, split), panel))
                 continue;
             if (runs == 1 ? pack_whole_panel<false>(img + org[0], 0, nr, s, g, nr, panel, step)
                           : pack_whole_panel<true>(img + org[0], apart, split, s, g, nr, panel, step))
