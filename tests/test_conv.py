@@ -104,7 +104,7 @@ def test_first_image_same_alone_and_in_a_batch(stride):
 
 
 @pytest.mark.parametrize("stride", [1, 2])
-@pytest.mark.parametrize("ow", [16, 24, 32, 40])
+@pytest.mark.parametrize("ow", [16, 24, 32, 40, 48, 64])
 @pytest.mark.parametrize("kw", [1, 3])
 def test_last_window_panel_ends_at_the_last_element(stride, ow, kw):
     # The last output column's window ends on the input's last element, so
@@ -116,6 +116,19 @@ def test_last_window_panel_ends_at_the_last_element(stride, ow, kw):
     x, k = operands(1, c, h, w, 5, kh, kw, seed=ow + kw)
     out = kk.conv2d(x, k, stride)
     assert out.shape == (1, 5, 2, ow)
+    assert_same_bits(out, conv_ref(x, k, stride))
+
+
+@pytest.mark.parametrize("stride", [1, 2])
+@pytest.mark.parametrize("ow", [7, 13, 17, 20, 27, 31, 33, 45, 50])
+def test_panels_spanning_two_output_rows_at_every_split(stride, ow):
+    # With output rows ow wide, successive panels of 16 or 32 lanes begin
+    # at different columns and so cross into the next row at many lane
+    # positions, below and above the middle of a panel.
+    kh, kw, oh = 3, 3, 4
+    x, k = operands(2, 3, (oh - 1) * stride + kh, (ow - 1) * stride + kw, 6, kh, kw, seed=ow)
+    out = kk.conv2d(x, k, stride)
+    assert out.shape == (2, 6, oh, ow)
     assert_same_bits(out, conv_ref(x, k, stride))
 
 
@@ -216,6 +229,7 @@ _PATH_CASES = [
     ((3, 4, 30, 30, 20, 3, 3), 1),
     ((2, 3, 40, 36, 70, 5, 5), 2),
     ((1, 6, 20, 45, 9, 3, 3), 2),  # 22-wide output rows: panels spanning two rows
+    ((1, 3, 12, 47, 6, 3, 3), 1),  # 45-wide output rows: wide panels spanning two rows
 ]
 
 _PATH_SCRIPT = f"""

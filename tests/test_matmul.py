@@ -85,6 +85,24 @@ def _layouts(x):
     }
 
 
+@pytest.mark.parametrize("rows", ["contiguous", "wider-parent", "reversed"])
+@pytest.mark.parametrize("m, k", [(8, 1), (8, 15), (16, 16), (71, 17), (24, 47), (9, 300)])
+def test_row_panels_of_a_pack_every_position(rows, m, k):
+    # Row-major `a` is packed in whole panels of rows, 16 positions at a
+    # time where the instruction set allows and one by one after that; the
+    # rows may be any distance apart, in either direction. n = 40 keeps the
+    # product off the narrow path, which reads `a` in place.
+    a, b = operands(m, k, 40, seed=m + k)
+    if rows == "wider-parent":
+        parent = spread((m, k + 9), seed=3)
+        parent[:, :k] = a
+        a = parent[:, :k]
+    elif rows == "reversed":
+        a = np.ascontiguousarray(a[::-1])[::-1]
+    assert a.strides[1] == 4
+    assert_same_bits(kk.matmul_kernel(a, b), matmul_ref(a, b))
+
+
 @pytest.mark.parametrize("layout", list(_layouts(np.zeros((1, 1), np.float32))))
 @pytest.mark.parametrize("which", ["a", "b"])
 @pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130), (150, 300, 12)])
