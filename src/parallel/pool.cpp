@@ -35,10 +35,14 @@ constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
 // enough for a caller's next loop, or a waiting worker's other half, to
 // reach it.
 constexpr std::chrono::microseconds kIdleSpin{200};
-// Pause instructions a calling thread spins before it sleeps on its signal:
-// a few microseconds, enough for a small loop to finish, short enough not
-// to take a core away from the workers for long on a small machine.
-constexpr int kCallerSpins = 400;
+// How long a calling thread spins before it starts yielding: enough for a
+// small loop to finish, short enough not to keep a core from the workers
+// on a small machine. Timed rather than counted, since one pause
+// instruction lasts from a few to tens of nanoseconds across processors.
+// (A count of 400 pauses was about 10 microseconds on one processor, and
+// kept a worker off its core for that long on every call: 35-45% on loops
+// of 20-80 microseconds with two workers on two cores.)
+constexpr std::chrono::nanoseconds kCallerSpin{1000};
 // How long a calling thread then keeps yielding before it sleeps.
 constexpr std::chrono::microseconds kCallerYield{1000};
 
@@ -448,15 +452,19 @@ struct Latch {
     ~Latch() { std::lock_guard<std::mutex> lock(mutex); }
 
     void wait() {
-        for (int i = 0; i < kCallerSpins; ++i) {
-            if (set.load(std::memory_order_acquire)) return;
-            pause();
-        }
+        const auto spin_start = std::chrono::steady_clock::now();
+        // The clock is read every eight pauses.
+        do {
+            for (int i = 0; i < 8; ++i) {
+                if (set.load(std::memory_order_acquire)) return;
+                pause();
+            }
+        } while (std::chrono::steady_clock::now() - spin_start < kCallerSpin);
         // Then it stays runnable, yielding its core to any thread that has
         // work, so that it resumes as soon as a worker's core falls idle
         // rather than paying a wake-up; long loops end with a sleep.
-        const auto start = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() - start < kCallerYield) {
+        const auto yield_start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - yield_start < kCallerYield) {
             if (set.load(std::memory_order_acquire)) return;
             std::this_thread::yield();
         }
