@@ -2,6 +2,7 @@
 rule, the same bits on every path, layout, instruction set and thread count,
 the values the rule fixes, axis normalisation and the failures."""
 import decimal
+import hashlib
 import operator
 
 import numpy as np
@@ -289,3 +290,24 @@ def test_digest_inputs_match_reference():
     for shape, axis in CASES:
         x = namespace["random_input"](shape, seed=shape[0] + shape[1])
         assert_same_bits(kk.softmax(x, axis), softmax_ref(x, axis))
+
+
+@pytest.mark.parametrize("threads", ["3", "5", "8"])
+def test_long_rows_with_more_workers_than_segments_per_worker(threads):
+    # Long rows are split among the workers in shares of whole segments; a
+    # row of 9 or 10 segments leaves some of 8 workers without a share.
+    shapes = [(1, 36864), (1, 40000), (3, 40000), (1, 100000)]
+    code = f"""
+import hashlib, numpy as np, _kiln_kernels as kk
+h = hashlib.sha256()
+for shape in {shapes!r}:
+    x = (np.random.default_rng(shape[1]).standard_normal(shape) * 6).astype(np.float32)
+    h.update(kk.softmax(x, 1).tobytes())
+print(h.hexdigest())
+"""
+    proc = run_python(code, env={"RAYON_NUM_THREADS": threads})
+    h = hashlib.sha256()
+    for shape in shapes:
+        x = (np.random.default_rng(shape[1]).standard_normal(shape) * 6).astype(np.float32)
+        h.update(softmax_ref(x, 1).tobytes())
+    assert proc.stdout.strip() == h.hexdigest()

@@ -191,8 +191,15 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
     const std::size_t segments = (len + kSegment - 1) / kSegment;
     auto length = [&](std::size_t s) { return std::min(kSegment, len - s * kSegment); };
 
-    const std::vector<float> maxima = parallel::map_collect<float>(
-        segments, [&](std::size_t s) { return k.lane_max(in + s * kSegment, length(s)); });
+    // The maximum takes one share of the row per worker: a few long pieces
+    // cost less to hand out than many short ones.
+    const std::size_t workers = std::min(segments, parallel::worker_count());
+    const std::size_t per_share = (segments + workers - 1) / workers;  // segments
+    const std::size_t shares = (segments + per_share - 1) / per_share;
+    const std::size_t share = per_share * kSegment;
+    const std::vector<float> maxima = parallel::map_collect<float>(shares, [&](std::size_t t) {
+        return k.lane_max(in + t * share, std::min(share, len - t * share));
+    });
     float m = -0x1.fffffep+127f;
     for (float v : maxima) m = v > m ? v : m;
 
