@@ -128,6 +128,39 @@ inline __mmask16 tail_mask(std::size_t len) {
 
 constexpr __mmask16 kAllValid[kGroup] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
 
+// Lanes [16 v, len) of vector v of a group, as a mask.
+inline __mmask16 group_mask(std::size_t len, std::size_t v) {
+    const std::size_t from = 16 * v;
+    return len >= from + 16 ? static_cast<__mmask16>(0xFFFF) : tail_mask(len > from ? len - from : 0);
+}
+
+template <std::size_t V, class Arg>
+inline void exp_rest_v(const Table& tab, std::size_t len, Arg arg_of, __m512* e, __mmask16* mask) {
+    __m512 arg[V];
+    for (std::size_t v = 0; v < V; ++v) {
+        mask[v] = group_mask(len, v);
+        arg[v] = arg_of(16 * v, mask[v]);
+    }
+    exp16<V>(tab, arg, mask, e);
+}
+
+// The exponentials of the len < 16 * kGroup elements left after the whole
+// groups, evaluated together as one group of ceil(len / 16) vectors (one
+// at a time they would wait on each other's latency); arg_of(lo, mask)
+// gives the arguments of lanes [lo, lo + 16) within mask. Returns the
+// vectors in e and their lanes in mask.
+template <class Arg>
+inline std::size_t exp_rest(const Table& tab, std::size_t len, Arg arg_of, __m512* e, __mmask16* mask) {
+    const std::size_t vectors = (len + 15) / 16;
+    switch (vectors) {
+        case 1: exp_rest_v<1>(tab, len, arg_of, e, mask); break;
+        case 2: exp_rest_v<2>(tab, len, arg_of, e, mask); break;
+        case 3: exp_rest_v<3>(tab, len, arg_of, e, mask); break;
+        default: exp_rest_v<4>(tab, len, arg_of, e, mask); break;
+    }
+    return vectors;
+}
+
 }  // namespace
 
 void exp_f32_avx512(const float* in, float* out, std::size_t n) {
@@ -139,12 +172,14 @@ void exp_f32_avx512(const float* in, float* out, std::size_t n) {
         exp16<kGroup>(tab, arg, kAllValid, e);
         for (std::size_t v = 0; v < kGroup; ++v) _mm512_storeu_ps(out + i + 16 * v, e[v]);
     }
-    for (; i + 16 <= n; i += 16)
-        _mm512_storeu_ps(out + i, exp_block(tab, _mm512_loadu_ps(in + i), 0xFFFF));
     if (i < n) {
-        const __mmask16 mask = tail_mask(n - i);
-        const __m512 x = _mm512_maskz_loadu_ps(mask, in + i);
-        _mm512_mask_storeu_ps(out + i, mask, exp_block(tab, x, mask));
+        __m512 e[kGroup];
+        __mmask16 mask[kGroup];
+        const float* rest = in + i;
+        const std::size_t vectors = exp_rest(tab, n - i, [rest](std::size_t lo, __mmask16 m) {
+            return _mm512_maskz_loadu_ps(m, rest + lo);
+        }, e, mask);
+        for (std::size_t v = 0; v < vectors; ++v) _mm512_mask_storeu_ps(out + i + 16 * v, mask[v], e[v]);
     }
 }
 
@@ -192,16 +227,14 @@ float exp_sub_loop(const float* in, float m, float* out, std::size_t n, float su
             for (std::size_t l = 0; l < 16 * kGroup; ++l) sum = sum + out[i + l];
         }
     }
-    for (; i + 16 <= n; i += 16) {
-        _mm512_storeu_ps(out + i, exp_block(tab, _mm512_sub_ps(_mm512_loadu_ps(in + i), mv), 0xFFFF));
-        if constexpr (Sum) {
-            for (std::size_t l = 0; l < 16; ++l) sum = sum + out[i + l];
-        }
-    }
     if (i < n) {
-        const __mmask16 mask = tail_mask(n - i);
-        const __m512 arg = _mm512_sub_ps(_mm512_maskz_loadu_ps(mask, in + i), mv);
-        _mm512_mask_storeu_ps(out + i, mask, exp_block(tab, arg, mask));
+        __m512 e[kGroup];
+        __mmask16 mask[kGroup];
+        const float* rest = in + i;
+        const std::size_t vectors = exp_rest(tab, n - i, [rest, mv](std::size_t lo, __mmask16 m) {
+            return _mm512_sub_ps(_mm512_maskz_loadu_ps(m, rest + lo), mv);
+        }, e, mask);
+        for (std::size_t v = 0; v < vectors; ++v) _mm512_mask_storeu_ps(out + i + 16 * v, mask[v], e[v]);
         if constexpr (Sum) {
             for (; i < n; ++i) sum = sum + out[i];
         }
@@ -233,11 +266,12 @@ void max_step_f32_avx512(const float* in, float* m, std::size_t n) {
 
 namespace {
 
-// The whole groups of exp_sub_step_f32_avx512; returns the columns done.
-// Kept out of line: narrow strips (one vector per row) never come here and
-// so do not pay for setting up the group loop's registers on every call.
-[[gnu::noinline]] std::size_t exp_sub_step_groups(const float* in, const float* m, float* out,
-                                                  float* sum, std::size_t n) {
+// exp_sub_step_f32_avx512 for more than one vector of lanes: whole groups,
+// then the rest as one group. Kept out of line: narrow strips (one vector
+// per row) never come here and so do not pay for setting up the group
+// loop's registers on every call.
+[[gnu::noinline]] void exp_sub_step_wide(const float* in, const float* m, float* out, float* sum,
+                                         std::size_t n) {
     const Table tab;
     std::size_t i = 0;
     for (; i + 16 * kGroup <= n; i += 16 * kGroup) {
@@ -250,28 +284,38 @@ namespace {
             _mm512_storeu_ps(sum + i + 16 * v, _mm512_add_ps(_mm512_loadu_ps(sum + i + 16 * v), e[v]));
         }
     }
-    return i;
+    if (i < n) {
+        __m512 e[kGroup];
+        __mmask16 mask[kGroup];
+        const float* rest_in = in + i;
+        const float* rest_m = m + i;
+        const std::size_t vectors = exp_rest(tab, n - i, [rest_in, rest_m](std::size_t lo, __mmask16 k) {
+            return _mm512_sub_ps(_mm512_maskz_loadu_ps(k, rest_in + lo), _mm512_maskz_loadu_ps(k, rest_m + lo));
+        }, e, mask);
+        for (std::size_t v = 0; v < vectors; ++v) {
+            float* s = sum + i + 16 * v;
+            _mm512_mask_storeu_ps(out + i + 16 * v, mask[v], e[v]);
+            _mm512_mask_storeu_ps(s, mask[v], _mm512_add_ps(_mm512_maskz_loadu_ps(mask[v], s), e[v]));
+        }
+    }
 }
 
 }  // namespace
 
 void exp_sub_step_f32_avx512(const float* in, const float* m, float* out, float* sum, std::size_t n) {
-    std::size_t i = n >= 16 * kGroup ? exp_sub_step_groups(in, m, out, sum, n) : 0;
-    if (i == n) return;
+    if (n > 16) return exp_sub_step_wide(in, m, out, sum, n);
     const Table tab;
-    for (; i + 16 <= n; i += 16) {
-        const __m512 arg = _mm512_sub_ps(_mm512_loadu_ps(in + i), _mm512_loadu_ps(m + i));
+    if (n == 16) {
+        const __m512 arg = _mm512_sub_ps(_mm512_loadu_ps(in), _mm512_loadu_ps(m));
         const __m512 e = exp_block(tab, arg, 0xFFFF);
-        _mm512_storeu_ps(out + i, e);
-        _mm512_storeu_ps(sum + i, _mm512_add_ps(_mm512_loadu_ps(sum + i), e));
-    }
-    if (i < n) {
-        const __mmask16 mask = tail_mask(n - i);
-        const __m512 arg =
-            _mm512_sub_ps(_mm512_maskz_loadu_ps(mask, in + i), _mm512_maskz_loadu_ps(mask, m + i));
+        _mm512_storeu_ps(out, e);
+        _mm512_storeu_ps(sum, _mm512_add_ps(_mm512_loadu_ps(sum), e));
+    } else if (n > 0) {
+        const __mmask16 mask = tail_mask(n);
+        const __m512 arg = _mm512_sub_ps(_mm512_maskz_loadu_ps(mask, in), _mm512_maskz_loadu_ps(mask, m));
         const __m512 e = exp_block(tab, arg, mask);
-        _mm512_mask_storeu_ps(out + i, mask, e);
-        _mm512_mask_storeu_ps(sum + i, mask, _mm512_add_ps(_mm512_maskz_loadu_ps(mask, sum + i), e));
+        _mm512_mask_storeu_ps(out, mask, e);
+        _mm512_mask_storeu_ps(sum, mask, _mm512_add_ps(_mm512_maskz_loadu_ps(mask, sum), e));
     }
 }
 
