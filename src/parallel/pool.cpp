@@ -234,6 +234,9 @@ struct Pool {
         char label[32];
         std::snprintf(label, sizeof label, "kiln-worker-%zu", self->index);
         set_thread_label(label);
+        // The same name for tools that list a process's threads (top, ps,
+        // debuggers); the kernel keeps at most 15 characters of it.
+        pthread_setname_np(pthread_self(), label);
         IdleClock idle;
         while (!stopping.load(std::memory_order_relaxed)) {
             const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
