@@ -180,3 +180,17 @@ print(threads() - base)
     assert json.loads(text).startswith("The global thread pool has not been initialized.: IOError")
     again = 'PanicException "The global thread pool has not been initialized.: GlobalPoolAlreadyInitialized"'
     assert lines[1:] == [again, again, "True", "0"]
+
+
+@pytest.mark.parametrize("workers", ["1", "3"])
+def test_worker_threads_are_named_by_index(workers):
+    code = PRELUDE + """
+names = lambda: sorted(open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task"))
+before = [n for n in names() if n.startswith("kiln-worker-")]
+assert same_bits(kk.relu(LARGE), ref(LARGE))
+print(json.dumps([before, [n for n in names() if n.startswith("kiln-worker-")]]))
+"""
+    proc = run_python(code, env={"RAYON_NUM_THREADS": workers})
+    before, after = json.loads(proc.stdout)
+    assert before == []
+    assert after == [f"kiln-worker-{i}" for i in range(int(workers))]
