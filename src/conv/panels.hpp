@@ -13,8 +13,7 @@
 namespace kiln::conv {
 
 // One panel whose W lanes (16 or 32) lie in one output row, or in two:
-// lane i reads,
-// for window position p = (c*KH + ky)*KW + kx, the element at
+// lane i reads, for window position p = (c*KH + ky)*KW + kx, the element at
 //   first + c*s1 + ky*s2 + kx*s3 + i*step                (i < split)
 //   first + c*s1 + ky*s2 + kx*s3 + apart + i*step        (i >= split)
 // and is written to dst[p * W + i]. Every address read lies between lane

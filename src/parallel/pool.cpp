@@ -37,11 +37,10 @@ constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
 constexpr std::chrono::microseconds kIdleSpin{200};
 // How long a calling thread spins before it starts yielding: enough for a
 // small loop to finish, short enough not to keep a core from the workers
-// on a small machine. Timed rather than counted, since one pause
-// instruction lasts from a few to tens of nanoseconds across processors.
-// (A count of 400 pauses was about 10 microseconds on one processor, and
-// kept a worker off its core for that long on every call: 35-45% on loops
-// of 20-80 microseconds with two workers on two cores.)
+// on a small machine (with two workers on two cores, every microsecond of
+// spinning delays the worker that shares the caller's core). Timed rather
+// than counted: one pause instruction lasts from a few to about 25
+// nanoseconds, depending on the processor.
 constexpr std::chrono::nanoseconds kCallerSpin{1000};
 // How long a calling thread then keeps yielding before it sleeps.
 constexpr std::chrono::microseconds kCallerYield{1000};
@@ -441,9 +440,10 @@ void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budge
 
 // A whole loop handed over from a thread outside the pool. The caller waits
 // on a signal of its own, made for the loop on its stack (so no thread-local
-// state outlives the call, and a forked child inherits none): it first spins briefly (a
-// small loop is usually done within microseconds, sooner than a sleep and
-// wake-up would take), then sleeps on the signal's condition variable.
+// state outlives the call, and a forked child inherits none): it first spins
+// briefly (a small loop is usually done within microseconds, sooner than a
+// sleep and wake-up would take), then yields for a while, then sleeps on the
+// signal's condition variable.
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
