@@ -134,6 +134,7 @@ inline __mmask16 group_mask(std::size_t len, std::size_t v) {
     return len >= from + 16 ? static_cast<__mmask16>(0xFFFF) : tail_mask(len > from ? len - from : 0);
 }
 
+// exp_rest for a group of V vectors.
 template <std::size_t V, class Arg>
 inline void exp_rest_v(const Table& tab, std::size_t len, Arg arg_of, __m512* e, __mmask16* mask) {
     __m512 arg[V];
