@@ -243,6 +243,17 @@ float exp_sub_sum_f32_avx2(const float* in, float m, float* out, std::size_t n, 
     return exp_sub_loop<true>(in, m, out, n, sum);
 }
 
+void scale_f32_avx2(float* x, float s, std::size_t n) {
+    const __m256 sv = _mm256_set1_ps(s);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        for (std::size_t v = 0; v < 32; v += 8)
+            _mm256_storeu_ps(x + i + v, _mm256_mul_ps(_mm256_loadu_ps(x + i + v), sv));
+    }
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, _mm256_mul_ps(_mm256_loadu_ps(x + i), sv));
+    if (i < n) store_tail(x + i, _mm256_mul_ps(load_tail(x + i, n - i), sv), n - i);
+}
+
 void max_step_f32_avx2(const float* in, float* m, std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8)

@@ -253,6 +253,20 @@ float exp_sub_sum_f32_avx512(const float* in, float m, float* out, std::size_t n
     return exp_sub_loop<true>(in, m, out, n, sum);
 }
 
+void scale_f32_avx512(float* x, float s, std::size_t n) {
+    const __m512 sv = _mm512_set1_ps(s);
+    std::size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        for (std::size_t v = 0; v < 64; v += 16)
+            _mm512_storeu_ps(x + i + v, _mm512_mul_ps(_mm512_loadu_ps(x + i + v), sv));
+    }
+    for (; i + 16 <= n; i += 16) _mm512_storeu_ps(x + i, _mm512_mul_ps(_mm512_loadu_ps(x + i), sv));
+    if (i < n) {
+        const __mmask16 mask = tail_mask(n - i);
+        _mm512_mask_storeu_ps(x + i, mask, _mm512_mul_ps(_mm512_maskz_loadu_ps(mask, x + i), sv));
+    }
+}
+
 void max_step_f32_avx512(const float* in, float* m, std::size_t n) {
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16)

@@ -171,6 +171,10 @@ void exp_sub_f32_scalar(const float* in, float m, float* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = exp_cr(in[i] - m);
 }
 
+void scale_f32_scalar(float* x, float s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) x[i] = x[i] * s;
+}
+
 void max_step_f32_scalar(const float* in, float* m, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) m[i] = in[i] > m[i] ? in[i] : m[i];
 }

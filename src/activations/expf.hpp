@@ -96,6 +96,11 @@ void exp_sub_f32_avx512(const float* in, float m, float* out, std::size_t n);
 float exp_sub_sum_f32_avx2(const float* in, float m, float* out, std::size_t n, float sum);
 float exp_sub_sum_f32_avx512(const float* in, float m, float* out, std::size_t n, float sum);
 
+// x[i] = x[i] * s for i < n, one float multiplication each.
+void scale_f32_scalar(float* x, float s, std::size_t n);
+void scale_f32_avx2(float* x, float s, std::size_t n);
+void scale_f32_avx512(float* x, float s, std::size_t n);
+
 // n adjacent lanes, one step each: m[i] = in[i] > m[i] ? in[i] : m[i].
 void max_step_f32_scalar(const float* in, float* m, std::size_t n);
 void max_step_f32_avx2(const float* in, float* m, std::size_t n);

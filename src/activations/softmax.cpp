@@ -78,19 +78,20 @@ struct Kernels {
     float (*exp_sub_sum)(const float*, float, float*, std::size_t, float);
     void (*max_step)(const float*, float*, std::size_t);
     void (*exp_sub_step)(const float*, const float*, float*, float*, std::size_t);
+    void (*scale)(float*, float, std::size_t);
 };
 
 Kernels select_kernels() {
     switch (active_isa()) {
         case Isa::avx512:
             return {lane_max_f32_avx512, exp_sub_f32_avx512, exp_sub_sum_f32_avx512,
-                    max_step_f32_avx512, exp_sub_step_f32_avx512};
+                    max_step_f32_avx512, exp_sub_step_f32_avx512, scale_f32_avx512};
         case Isa::avx2:
             return {lane_max_f32_avx2, exp_sub_f32_avx2, exp_sub_sum_f32_avx2, max_step_f32_avx2,
-                    exp_sub_step_f32_avx2};
+                    exp_sub_step_f32_avx2, scale_f32_avx2};
         default:
             return {lane_max_f32_scalar, exp_sub_f32_scalar, nullptr, max_step_f32_scalar,
-                    exp_sub_step_f32_scalar};
+                    exp_sub_step_f32_scalar, scale_f32_scalar};
     }
 }
 
@@ -107,12 +108,12 @@ struct Source {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // out[k] = e[k] * rcp, or kNaN everywhere when rcp is NaN.
-void scale_lane(float* e, std::size_t len, float rcp) {
+void scale_lane(const Kernels& k, float* e, std::size_t len, float rcp) {
     if (rcp != rcp) {
         std::fill(e, e + len, kNaN);
         return;
     }
-    for (std::size_t k = 0; k < len; ++k) e[k] = e[k] * rcp;
+    k.scale(e, rcp, len);
 }
 
 // sum[r] = (((sum[r] + e[r][0]) + e[r][1]) + ...) + e[r][len - 1] for
@@ -175,7 +176,7 @@ void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std
             sum[r] = exp_sub_and_sum(k, src.data + static_cast<std::int64_t>(r) * src.row + c0, m[r],
                                      out + r * cols + c0, len, sum[r]);
     }
-    for (std::size_t r = 0; r < nrows; ++r) scale_lane(out + r * cols, cols, 1.0f / sum[r]);
+    for (std::size_t r = 0; r < nrows; ++r) scale_lane(k, out + r * cols, cols, 1.0f / sum[r]);
 }
 
 // Softmax of one long row, spread over the pool in segments of kSegment
@@ -238,7 +239,7 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
 
     const float rcp = 1.0f / sum;
     parallel::for_each_chunk(out, len, kSegment,
-                             [&](std::size_t, float* chunk, std::size_t n) { scale_lane(chunk, n, rcp); });
+                             [&](std::size_t, float* chunk, std::size_t n) { scale_lane(k, chunk, n, rcp); });
 }
 
 // Softmax of rows [first, first + count) into the row-major result.
