@@ -9,6 +9,7 @@ same formula evaluated in NumPy from a correctly rounded reference. The C++
 checker of tools/expf_check, which compares all 2^32 inputs in its full
 mode, runs here in its sampled mode.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -18,7 +19,7 @@ import pytest
 
 import _kiln_kernels as kk
 from conftest import assert_same_bits, run_python
-from test_softmax import exp_f32
+from test_softmax import exp_f32, softmax_ref
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -125,3 +126,43 @@ def test_checker_sampled_run(tmp_path):
                          text=True, timeout=300, env=env)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "mismatches: 0" in run.stdout
+
+
+HARD_ROWS = """
+import numpy as np
+def hard_rows(length, hard):
+    # Each lane starts at 0, its maximum, so the exponential's arguments are
+    # the hard inputs themselves; shifting them one place per lane puts every
+    # hard input at every position of the vectors and their remainders.
+    rows = np.zeros((130, length), np.float32)
+    for o in range(130):
+        rows[o, 1:] = np.roll(np.resize(hard, length - 1), o)
+    return rows
+"""
+
+
+@pytest.mark.parametrize("isa", ["default", "scalar", "avx2", "avx512"])
+@pytest.mark.parametrize("axis", [0, 1])
+def test_hard_inputs_at_every_lane_of_the_vector_groups(axis, isa):
+    # Undecided lanes are redone one by one: the right lanes must be picked
+    # in whole groups of vectors, in the masked group after them and in
+    # column steps of every width.
+    lengths = [17, 33, 64, 65, 100, 129]
+    code = HARD_ROWS + f"""
+import hashlib, _kiln_kernels as kk
+h = hashlib.sha256()
+for length in {lengths!r}:
+    x = hard_rows(length, np.array({HARD.tolist()!r}, np.float32))
+    x = x if {axis} == 1 else np.ascontiguousarray(x.T)
+    h.update(kk.softmax(x, {axis}).tobytes())
+print(h.hexdigest())
+"""
+    namespace = {}
+    exec(HARD_ROWS, namespace)
+    h = hashlib.sha256()
+    for length in lengths:
+        x = namespace["hard_rows"](length, HARD)
+        x = x if axis == 1 else np.ascontiguousarray(x.T)
+        h.update(softmax_ref(x, axis).tobytes())
+    env = {} if isa == "default" else {"KILN_KERNELS_ISA": isa}
+    assert run_python(code, env=env).stdout.strip() == h.hexdigest()
