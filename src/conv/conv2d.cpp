@@ -86,15 +86,6 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
 constexpr std::uint64_t kAhead = 4;
 constexpr std::int64_t kAheadReach = 128;
 
-// Asks for the cache lines of the `count` + 1 elements from p on (count
-// may be negative: the elements before p). Only a hint; nothing is read.
-void prefetch_span(const float* p, std::int64_t count) {
-    const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const auto b = a + static_cast<std::uintptr_t>(count * static_cast<std::int64_t>(sizeof(float)));
-    const std::uintptr_t lo = (a < b ? a : b) & ~std::uintptr_t{63}, hi = a < b ? b : a;
-    for (std::uintptr_t line = lo; line <= hi; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
-}
 
 // Copies, for every window position p = (c*KH + ky)*KW + kx, the W
 // evenly spaced elements starting at that position of the first lane's
@@ -346,6 +337,14 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         });
     }
     return out;
+}
+
+void prefetch_span(const float* p, std::int64_t count) {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const auto b = a + static_cast<std::uintptr_t>(count * static_cast<std::int64_t>(sizeof(float)));
+    const std::uintptr_t lo = (a < b ? a : b) & ~std::uintptr_t{63}, hi = a < b ? b : a;
+    for (std::uintptr_t line = lo; line <= hi; line += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
 }
 
 }  // namespace kiln::conv

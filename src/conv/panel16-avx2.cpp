@@ -32,15 +32,6 @@ inline void load16(const float* p, __m256& low, __m256& high) {
     }
 }
 
-// Asks for the cache lines of the reach + 1 elements from p on. Only a
-// hint: nothing is read.
-void prefetch_row(const float* p, std::int64_t reach) {
-    const auto first = reinterpret_cast<std::uintptr_t>(p);
-    const auto last = first + static_cast<std::uintptr_t>(reach) * sizeof(float);
-    for (std::uintptr_t line = first & ~std::uintptr_t{63}; line <= last; line += 64)
-        _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
-}
-
 template <int Step, bool Split>
 void walk(const PanelWalk& w, float* dst) {
     // Lanes taken from the second row: sign bit set from lane `split` on.
@@ -58,8 +49,8 @@ void walk(const PanelWalk& w, float* dst) {
                 w.first + static_cast<std::int64_t>(c) * w.s1 + static_cast<std::int64_t>(ky) * w.s2;
             if (w.ahead > 0 && c + w.ahead < w.channels) {
                 const float* ahead = src + static_cast<std::int64_t>(w.ahead) * w.s1;
-                prefetch_row(ahead, w.reach);
-                if constexpr (Split) prefetch_row(ahead + w.apart, w.reach);
+                prefetch_span(ahead, w.reach);
+                if constexpr (Split) prefetch_span(ahead + w.apart, w.reach);
             }
             for (std::uint64_t kx = 0; kx < w.kw; ++kx, src += w.s3, dst += 16) {
                 __m256 low, high;

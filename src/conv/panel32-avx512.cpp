@@ -29,15 +29,6 @@ inline void load32(const float* p, __m512i pick, __m512& low, __m512& high) {
     }
 }
 
-// Asks for the cache lines of the reach + 1 elements from p on. Only a
-// hint: nothing is read.
-void prefetch_row(const float* p, std::int64_t reach) {
-    const auto first = reinterpret_cast<std::uintptr_t>(p);
-    const auto last = first + static_cast<std::uintptr_t>(reach) * sizeof(float);
-    for (std::uintptr_t line = first & ~std::uintptr_t{63}; line <= last; line += 64)
-        _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
-}
-
 // Lanes [from, 16) of a 16-lane half, as a mask (from may exceed 16).
 inline __mmask16 lanes_from(std::size_t from) {
     return from >= 16 ? static_cast<__mmask16>(0) : static_cast<__mmask16>(0xFFFFu << from);
@@ -58,8 +49,8 @@ void walk(const PanelWalk& w, float* dst) {
                 w.first + static_cast<std::int64_t>(c) * w.s1 + static_cast<std::int64_t>(ky) * w.s2;
             if (w.ahead > 0 && c + w.ahead < w.channels) {
                 const float* ahead = src + static_cast<std::int64_t>(w.ahead) * w.s1;
-                prefetch_row(ahead, w.reach);
-                if constexpr (Split) prefetch_row(ahead + w.apart, w.reach);
+                prefetch_span(ahead, w.reach);
+                if constexpr (Split) prefetch_span(ahead + w.apart, w.reach);
             }
             for (std::uint64_t kx = 0; kx < w.kw; ++kx, src += w.s3, dst += kLanes) {
                 __m512 low, high;

@@ -32,6 +32,11 @@ struct PanelWalk {
     std::int64_t reach;
 };
 
+// Asks for the cache lines of the `count` + 1 elements from p on (count
+// may be negative: the elements before p). Only a hint; nothing is read.
+// Compiled for the baseline instruction set (in conv2d.cpp).
+void prefetch_span(const float* p, std::int64_t count);
+
 // Pack the panel (16 or 32 lanes) when its step is 1 or 2 and return true;
 // otherwise return false and write nothing.
 bool pack_panel16_avx2(const PanelWalk& w, float* dst);
