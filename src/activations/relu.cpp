@@ -67,7 +67,7 @@ Buffer<float> relu(const View<float>& x) {
         return out;
     }
 
-    if (!flat && is_gap_free(rows, cols, x.strides[0], x.strides[1])) refuse_layout();
+    if (!flat && is_gap_free(x)) refuse_layout();
     parallel::for_each_chunk(out.data(), static_cast<std::size_t>(n), kBlock,
                              [&](std::size_t k, float* chunk, std::size_t len) {
                                  const std::size_t start = k * kBlock;

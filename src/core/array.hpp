@@ -30,6 +30,22 @@ struct View {
     std::uint64_t shape[kMaxDims] = {};
     std::int64_t strides[kMaxDims] = {};
 
+    // The caller's own layout, which the kernels' layout rules (may this
+    // input be read as one flat run?) are decided on. When the elements are
+    // read through a compact row-major copy (data not aligned to the element
+    // size, or byte strides that are not whole elements), `strides` describe
+    // the copy, `source_strides` keep the caller's element strides, and
+    // `source_whole` is false if some byte stride was not a whole number of
+    // elements (such a layout is never flat or gap-free).
+    bool compacted = false;
+    bool source_whole = true;
+    std::int64_t source_strides[kMaxDims] = {};
+
+    // The stride of axis d in the caller's layout.
+    std::int64_t source_stride(std::size_t d) const {
+        return compacted ? source_strides[d] : strides[d];
+    }
+
     // Element (i, j) of a 2-D view.
     const T& at(std::uint64_t i, std::uint64_t j) const {
         return data[static_cast<std::int64_t>(i) * strides[0] +
@@ -45,9 +61,11 @@ inline bool is_standard_layout(std::uint64_t rows, std::uint64_t cols, std::int6
     return (cols == 1 || s1 == 1) && (rows == 1 || s0 == static_cast<std::int64_t>(cols));
 }
 
+// The layout tests of a 2-D view are decided on the caller's layout.
 template <class T>
 bool is_standard_layout(const View<T>& v) {
-    return is_standard_layout(v.shape[0], v.shape[1], v.strides[0], v.strides[1]);
+    if (!v.source_whole) return v.shape[0] == 0 || v.shape[1] == 0;
+    return is_standard_layout(v.shape[0], v.shape[1], v.source_stride(0), v.source_stride(1));
 }
 
 // The test that a 2-D layout fills one gap-free block of memory in some
@@ -59,6 +77,12 @@ inline bool is_gap_free(std::uint64_t rows, std::uint64_t cols, std::int64_t s0,
     if (a0 <= a1)  // axis 0 varies fastest in memory
         return (rows == 1 || a0 == 1) && (cols == 1 || a1 == static_cast<std::int64_t>(rows));
     return (cols == 1 || a1 == 1) && (rows == 1 || a0 == static_cast<std::int64_t>(cols));
+}
+
+template <class T>
+bool is_gap_free(const View<T>& v) {
+    if (!v.source_whole) return false;
+    return is_gap_free(v.shape[0], v.shape[1], v.source_stride(0), v.source_stride(1));
 }
 
 // Element count of a shape after the size tests every owned buffer passes:

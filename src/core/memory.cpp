@@ -1,10 +1,14 @@
 #include "core/memory.hpp"
 
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -24,13 +28,20 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 // otherwise give the memory back to the system when such a block at the top
 // of the heap is freed and fault it in again on the next call (the common
 // `y = kernel(x)` loop keeps the last result alive while the next one is
-// made, so two blocks alternate). Bounded in count and in bytes, so at most
-// kCacheBytes stay resident after the memory is released; when a released
-// block does not fit, the blocks released longest ago make room for it, so
-// the cache follows the shapes in use.
+// made, so two blocks alternate). Bounded in count and in bytes; when a
+// released block does not fit, the blocks released longest ago make room for
+// it, so the cache follows the shapes in use.
+//
+// A block not reused within kDecay goes back to the system: a reclaiming
+// thread, started the first time a block is kept, sleeps until the oldest
+// kept block is due and sleeps without a deadline while nothing is kept, so
+// an idle process keeps no released memory and uses no processor time.
 constexpr std::size_t kCacheMin = std::size_t{64} << 10;
 constexpr std::size_t kCacheSlots = 8;
-constexpr std::size_t kCacheBytes = std::size_t{512} << 20;
+constexpr std::size_t kCacheBytes = std::size_t{128} << 20;
+constexpr auto kDecay = std::chrono::milliseconds(1000);
+
+using Clock = std::chrono::steady_clock;
 
 enum class Kind : unsigned char { heap, mapped };
 
@@ -48,18 +59,22 @@ struct Cache {
         std::size_t size = 0;
         Kind kind = Kind::heap;
         std::uint64_t released = 0;  // order of release
+        Clock::time_point due{};     // when it goes back to the system
     };
     std::mutex mutex;
+    std::condition_variable wake;
     Entry entry[kCacheSlots];
     std::size_t total = 0;
     std::uint64_t clock = 0;
+    bool reclaimer_started = false;
 };
 
 Cache* g_cache = new Cache;
 
 void after_fork_in_child() {
-    // Another thread of the parent may have held the lock; start afresh
-    // (the parent's cached blocks are simply not reused).
+    // Another thread of the parent may have held the lock, and the parent's
+    // reclaiming thread does not exist here; start afresh (the parent's
+    // cached blocks are simply not reused).
     g_cache = new (std::nothrow) Cache;
 }
 
@@ -67,6 +82,73 @@ void after_fork_in_child() {
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
     return true;
 }();
+
+// Gives back every kept block that is due at `now`.
+void reclaim_due(Cache* cache, Clock::time_point now) noexcept {
+    Cache::Entry due[kCacheSlots];
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(cache->mutex);
+        for (Cache::Entry& e : cache->entry) {
+            if (e.ptr && e.due <= now) {
+                due[count++] = e;
+                cache->total -= e.size;
+                e.ptr = nullptr;
+            }
+        }
+    }
+    bool heap = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        give_back(due[i].ptr, due[i].size, due[i].kind);
+        heap = heap || due[i].kind == Kind::heap;
+    }
+    // Freed heap blocks may stay with the C heap; hand its free pages back.
+    if (heap) malloc_trim(0);
+}
+
+void* reclaimer_main(void* arg) {
+    auto* cache = static_cast<Cache*>(arg);
+    pthread_setname_np(pthread_self(), "kiln-reclaim");
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(cache->mutex);
+            for (;;) {
+                Clock::time_point next = Clock::time_point::max();
+                for (const Cache::Entry& e : cache->entry) {
+                    if (e.ptr && e.due < next) next = e.due;
+                }
+                if (next == Clock::time_point::max()) {
+                    cache->wake.wait(lock);
+                } else if (Clock::now() < next) {
+                    cache->wake.wait_until(lock, next);
+                } else {
+                    break;
+                }
+            }
+        }
+        reclaim_due(cache, Clock::now());
+    }
+    return nullptr;
+}
+
+// Starts the reclaiming thread once per cache (called with the lock held).
+// Without it (thread creation failed) blocks are still reclaimed when due,
+// at the next allocation or release.
+void start_reclaimer(Cache* cache) noexcept {
+    cache->reclaimer_started = true;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, std::size_t{256} << 10);
+    // Signals belong to the interpreter's threads, not to this one.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    pthread_create(&thread, &attr, reclaimer_main, cache);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+}
 
 std::size_t round_up(std::size_t value, std::size_t to) {
     if (value > SIZE_MAX - (to - 1)) throw std::bad_alloc();
@@ -77,6 +159,7 @@ std::size_t round_up(std::size_t value, std::size_t to) {
 void* take_cached(std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
     if (!cache) return nullptr;
+    reclaim_due(cache, Clock::now());
     std::lock_guard<std::mutex> lock(cache->mutex);
     Cache::Entry* best = nullptr;
     for (Cache::Entry& e : cache->entry) {
@@ -94,6 +177,8 @@ void* take_cached(std::size_t size, Kind kind) noexcept {
 bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
     if (!cache || size > kCacheBytes) return false;
+    const Clock::time_point now = Clock::now();
+    reclaim_due(cache, now);
     Cache::Entry evicted[kCacheSlots];
     std::size_t evictions = 0;
     {
@@ -109,7 +194,7 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
                 }
             }
             if (free_slot && cache->total + size <= kCacheBytes) {
-                *free_slot = Cache::Entry{ptr, size, kind, ++cache->clock};
+                *free_slot = Cache::Entry{ptr, size, kind, ++cache->clock, now + kDecay};
                 cache->total += size;
                 break;
             }
@@ -118,7 +203,9 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
             cache->total -= oldest->size;
             oldest->ptr = nullptr;
         }
+        if (!cache->reclaimer_started) start_reclaimer(cache);
     }
+    cache->wake.notify_one();
     for (std::size_t i = 0; i < evictions; ++i) give_back(evicted[i].ptr, evicted[i].size, evicted[i].kind);
     return true;
 }

@@ -1,12 +1,12 @@
 // Heap blocks for result buffers and working copies.
 //
 // Every block is 64-byte aligned (a full AVX-512 vector or cache line).
-// Blocks below 4 MiB come from the C heap, which keeps freed memory for
-// reuse, so repeated calls of moderate size pay no page faults. Larger blocks
-// are anonymous mappings aligned to 2 MiB and advised for transparent huge
-// pages (one page fault per 2 MiB instead of one per 4 KiB, and a free zero
-// fill); a few freed ones are kept for reuse by the next call of the same
-// size.
+// Blocks below 4 MiB come from the C heap; larger ones are anonymous
+// mappings aligned to 2 MiB and advised for transparent huge pages (one page
+// fault per 2 MiB instead of one per 4 KiB, and a free zero fill). A few
+// freed blocks of 64 KiB and more are kept for the next call of the same
+// size, so repeated calls pay no page faults, and go back to the system once
+// they have gone unused for about a second.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +21,11 @@ void* alloc_zeroed(std::size_t bytes);
 // Allocates `bytes` bytes whose contents are unspecified, for a caller that
 // writes every byte before anything reads it.
 void* alloc_for_overwrite(std::size_t bytes);
-// Releases a block from alloc_zeroed; `bytes` must be the requested size.
+// Releases a block from either allocator; `bytes` must be the requested size.
 void release(void* ptr, std::size_t bytes) noexcept;
 
-// One owned block of zero-filled memory.
+// One owned heap block: zero-filled, or with unspecified contents when made
+// with ForOverwrite.
 class Block {
 public:
     Block() = default;

@@ -22,10 +22,7 @@ std::string name_list(const char* const* names, std::size_t count) {
     return out;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-    throw_error(PyExc_TypeError, Ref::steal(PyUnicode_DecodeUTF8(
-                                     message.data(), static_cast<Py_ssize_t>(message.size()), "replace")));
-}
+[[noreturn]] void type_error(const std::string& message) { throw_error(PyExc_TypeError, message); }
 
 }  // namespace
 
@@ -54,7 +51,7 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
             std::size_t match = sig.count;
             Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(key));
             if (!utf8) {
-                PyErr_Clear();  // not encodable: can match no parameter
+                clear_expected_error();  // not encodable: can match no parameter
             } else {
                 const char* text = PyBytes_AsString(utf8.get());
                 const auto len = static_cast<std::size_t>(PyBytes_Size(utf8.get()));
@@ -97,17 +94,16 @@ void rethrow_for_argument(const char* param, std::exception_ptr failure) {
         std::rethrow_exception(failure);
     } catch (PythonError& err) {
         if (err.type.get() != PyExc_TypeError) throw;
-        PyObject *t = err.type.release(), *v = err.value.release(), *tb = err.traceback.release();
-        PyErr_NormalizeException(&t, &v, &tb);
-        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-        const std::string message = std::string("argument '") + param + "': " + to_text(value.get(), "");
+        err.normalize();
+        PyObject* value = err.value.get();
+        const std::string message = std::string("argument '") + param + "': " + to_text(value, "");
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                    "replace"));
         if (!text) throw_fetched();
         Ref wrapped = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
         if (!wrapped) throw_fetched();
         // The cause of the original carries over (or none); the original is dropped.
-        PyObject* cause = value ? PyException_GetCause(value.get()) : nullptr;
+        PyObject* cause = value ? PyException_GetCause(value) : nullptr;
         PyException_SetCause(wrapped.get(), cause);
         throw PythonError{Ref::borrow(PyExc_TypeError), std::move(wrapped), Ref()};
     }

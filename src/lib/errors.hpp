@@ -1,53 +1,16 @@
-// The one place where C++ failures become Python exceptions.
-//
-// Inside a call, a Python error is never left pending: it is taken from the
-// interpreter at once and carried as a PythonError through the C++ stack, so
-// that every RAII handle (array holds, buffers) is released on the way out.
-// The call bracket then sets exactly one Python exception and returns null.
+// The one place where C++ failures become Python exceptions: the bracket
+// around every entry point.
 #pragma once
 
 #include <Python.h>
 
-#include <string>
+#include <cxxabi.h>
 
 #include "core/fpenv.hpp"
-#include "lib/pyref.hpp"
+#include "core/thread.hpp"
+#include "py/error.hpp"
 
 namespace kiln::py {
-
-// A Python exception taken from the interpreter, on its way back to it.
-struct PythonError {
-    Ref type, value, traceback;
-
-    // Gives the exception back to the interpreter as its current error.
-    void restore() noexcept {
-        PyErr_Restore(type.release(), value.release(), traceback.release());
-    }
-};
-
-// Takes the pending Python exception and throws it as a PythonError. With no
-// exception pending, throws SystemError "attempted to fetch exception but
-// none was set". A PanicException coming back from Python code is printed
-// and continues as an internal failure.
-[[noreturn]] void throw_fetched();
-
-// Throws `type` with the message `message` (a new str reference, or null when
-// making it failed).
-[[noreturn]] void throw_error(PyObject* type, Ref message);
-[[noreturn]] void throw_error(PyObject* type, const char* message);
-
-// For interpreter calls that must return a new object: a null result is
-// printed and ends the call as the internal failure "Python API call failed".
-PyObject* check_new(PyObject* obj);
-
-// The PanicException type, created on first use.
-PyObject* panic_type();
-
-// str() of an object as UTF-8 text, or `fallback` if that fails.
-std::string to_text(PyObject* obj, const char* fallback);
-
-// "__qualname__" of a type as text, or "<failed to extract type name>".
-std::string type_qualname(PyTypeObject* type);
 
 // Sets the Python exception for the failure being handled (called from the
 // catch-all of the call bracket).
@@ -56,11 +19,19 @@ void set_exception_from_current() noexcept;
 // Runs one entry point: returns fn()'s new reference, or null with exactly
 // one Python exception set, whatever fn throws. The call runs in the default
 // floating-point environment; the caller's is restored on return.
+//
+// When the interpreter ends this thread while Python code called from inside
+// fn runs (a daemon thread at interpreter exit), the thread is unwound by a
+// forced unwind: it passes through untouched, because the thread may no
+// longer use the interpreter and must not be stopped.
 template <class Fn>
-PyObject* call_bracket(Fn&& fn) noexcept {
+PyObject* call_bracket(Fn&& fn) {
     DefaultFpEnv fp_env;
     try {
+        prepare_thread();
         return fn();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_exception_from_current();
         return nullptr;

@@ -19,9 +19,27 @@ namespace kiln::py {
 
 namespace {
 
+// An array argument: accepted (type and element type checked, array held)
+// when its parameter's turn comes, viewed once every argument is converted.
 template <class T>
-npy::Accepted<T> array_argument(const char* param, PyObject* obj) {
-    return convert_argument(param, [&] { return npy::accept<T>(obj); });
+struct ArrayArgument {
+    const char* param;
+    npy::Accepted<T> array;
+    const View<T>& view() const { return array.view; }
+};
+
+template <class T>
+ArrayArgument<T> array_argument(const char* param, PyObject* obj) {
+    return {param, convert_argument(param, [&] { return npy::accept<T>(obj); })};
+}
+
+// Takes the views of a call's arrays after its scalars are converted, so
+// that no Python code runs between taking a view and the kernel reading it.
+// An array whose element type was changed meanwhile is refused again.
+template <class... Arrays>
+void take_views(Arrays&... arrays) {
+    (convert_argument(arrays.param, [&] { npy::recheck(arrays.array); return 0; }), ...);
+    (npy::take_view(arrays.array), ...);
 }
 
 constexpr const char* kMatmulParams[] = {"a", "b"};
@@ -45,7 +63,8 @@ PyObject* matmul_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
         bind_arguments(kMatmul, args, kwargs, slot);
         auto a = array_argument<float>("a", slot[0]);
         auto b = array_argument<float>("b", slot[1]);
-        return npy::to_array(matmul::matmul_kernel(a.view, b.view)).release();
+        take_views(a, b);
+        return npy::to_array(matmul::matmul_kernel(a.view(), b.view())).release();
     });
 }
 
@@ -56,7 +75,8 @@ PyObject* conv2d(PyObject*, PyObject* args, PyObject* kwargs) {
         auto input = array_argument<float>("input", slot[0]);
         auto kernel = array_argument<float>("kernel", slot[1]);
         const std::uint64_t stride = convert_argument("stride", [&] { return to_u64(slot[2]); });
-        return npy::to_array(conv::conv2d(input.view, kernel.view, stride)).release();
+        take_views(input, kernel);
+        return npy::to_array(conv::conv2d(input.view(), kernel.view(), stride)).release();
     });
 }
 
@@ -65,7 +85,8 @@ PyObject* relu(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* slot[1];
         bind_arguments(kRelu, args, kwargs, slot);
         auto x = array_argument<float>("x", slot[0]);
-        return npy::to_array(activations::relu(x.view)).release();
+        take_views(x);
+        return npy::to_array(activations::relu(x.view())).release();
     });
 }
 
@@ -75,7 +96,8 @@ PyObject* softmax(PyObject*, PyObject* args, PyObject* kwargs) {
         bind_arguments(kSoftmax, args, kwargs, slot);
         auto x = array_argument<float>("x", slot[0]);
         const std::int64_t axis = convert_argument("axis", [&] { return to_i64(slot[1]); });
-        return npy::to_array(activations::softmax(x.view, axis)).release();
+        take_views(x);
+        return npy::to_array(activations::softmax(x.view(), axis)).release();
     });
 }
 
@@ -84,7 +106,8 @@ PyObject* quantize_int8(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject* slot[1];
         bind_arguments(kQuantize, args, kwargs, slot);
         auto x = array_argument<float>("x", slot[0]);
-        quantize::Quantized q = quantize::quantize_int8(x.view);
+        take_views(x);
+        quantize::Quantized q = quantize::quantize_int8(x.view());
         Ref values = npy::to_array(std::move(q.values));
         Ref scale = Ref::steal(check_new(PyFloat_FromDouble(static_cast<double>(q.scale))));
         Ref pair = Ref::steal(check_new(PyTuple_New(2)));
@@ -100,7 +123,8 @@ PyObject* dequantize_int8(PyObject*, PyObject* args, PyObject* kwargs) {
         bind_arguments(kDequantize, args, kwargs, slot);
         auto x = array_argument<std::int8_t>("x", slot[0]);
         const double scale = convert_argument("scale", [&] { return to_double(slot[1]); });
-        return npy::to_array(quantize::dequantize_int8(x.view, static_cast<float>(scale))).release();
+        take_views(x);
+        return npy::to_array(quantize::dequantize_int8(x.view(), static_cast<float>(scale))).release();
     });
 }
 

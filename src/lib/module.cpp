@@ -8,7 +8,6 @@
 #include "core/errors.hpp"
 #include "lib/errors.hpp"
 #include "lib/functions.hpp"
-#include "lib/pyref.hpp"
 
 namespace kiln::py {
 
@@ -57,10 +56,8 @@ void add_function(PyObject* module, PyMethodDef* def) {
     if (!module_name) throw_fetched();
     Ref name_str = Ref::steal(PyUnicode_DecodeUTF8(module_name, static_cast<Py_ssize_t>(std::char_traits<char>::length(module_name)), "strict"));
     if (!name_str) {
-        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-        panic("PyModule_GetName expected to return utf8: " + to_text(value.get(), "invalid utf-8"));
+        PythonError err = PythonError::fetch();
+        panic("PyModule_GetName expected to return utf8: " + to_text(err.value.get(), "invalid utf-8"));
     }
     Ref func = Ref::steal(PyCFunction_NewEx(def, module, name_str.get()));
     if (!func) throw_fetched();
@@ -68,8 +65,8 @@ void add_function(PyObject* module, PyMethodDef* def) {
     Ref name = Ref::steal(PyObject_GetAttrString(func.get(), "__name__"));
     if (!name) throw_fetched();
     if (!PyUnicode_Check(name.get())) {
-        throw_error(PyExc_TypeError, ("'" + type_qualname(Py_TYPE(name.get())) +
-                                      "' object cannot be converted to 'PyString'").c_str());
+        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(name.get())) +
+                                         "' object cannot be converted to 'PyString'");
     }
 
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -81,15 +78,13 @@ void add_function(PyObject* module, PyMethodDef* def) {
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_fetched();
     }
     if (!PyList_Check(all.get())) {
-        throw_error(PyExc_TypeError, ("'" + type_qualname(Py_TYPE(all.get())) +
-                                      "' object cannot be converted to 'PyList'").c_str());
+        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(all.get())) +
+                                         "' object cannot be converted to 'PyList'");
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
-        PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-        panic("could not append __name__ to __all__: " + to_text(value.get(), "unknown error"));
+        PythonError err = PythonError::fetch();
+        err.normalize();
+        panic("could not append __name__ to __all__: " + to_text(err.value.get(), "unknown error"));
     }
     if (PyObject_SetAttr(module, name.get(), func.get()) < 0) throw_fetched();
 }

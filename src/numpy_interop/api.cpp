@@ -1,7 +1,7 @@
 #include "numpy_interop/api.hpp"
 
 #include "core/errors.hpp"
-#include "lib/pyref.hpp"
+#include "py/error.hpp"
 
 namespace kiln::npy {
 
@@ -12,30 +12,32 @@ bool g_loaded = false;
 
 const Api& api() {
     if (g_loaded) return g_api;
-    PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
+    // A failed import is reported as the module's own failure; an interrupt
+    // (or any other exception that is not an import failure) passes through.
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
     if (!module) {
-        PyErr_Clear();
+        py::clear_expected_error();
         panic("Failed to import NumPy module");
     }
-    PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
+    py::Ref capsule = py::Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
     if (!capsule) {
-        PyErr_Clear();
-        Py_DECREF(module);
+        py::clear_expected_error();
         panic("Failed to get NumPy API capsule");
     }
-    void** table = static_cast<void**>(PyCapsule_GetPointer(capsule, nullptr));
+    void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (!table) {
-        PyErr_Clear();
-        Py_DECREF(capsule);
-        Py_DECREF(module);
+        py::clear_expected_error();
         panic("Failed to get NumPy API capsule");
     }
-    // The module and the capsule stay referenced for the life of the process.
     g_api.array_type = static_cast<PyTypeObject*>(table[kArrayType]);
     g_api.descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType]);
     g_api.new_from_descr = reinterpret_cast<NewFromDescrFn>(table[kNewFromDescr]);
     g_api.equiv_types = reinterpret_cast<EquivTypesFn>(table[kEquivTypes]);
     g_api.set_base_object = reinterpret_cast<SetBaseObjectFn>(table[kSetBaseObject]);
+    // The table lives in the module, which stays referenced for the life of
+    // the process.
+    module.release();
+    capsule.release();
     g_loaded = true;
     return g_api;
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
-#include "lib/errors.hpp"
+#include "py/error.hpp"
 #include "numpy_interop/api.hpp"
 #include "numpy_interop/slice_container.hpp"
 
@@ -24,7 +24,8 @@ constexpr int type_number<std::int8_t>() { return kByte; }
 // strides with the sign of the byte strides. Axes with negative strides are
 // first walked to their lowest address and then inverted back, so that byte
 // strides that are not a multiple of the element size truncate the same way
-// for either sign.
+// for either sign (such strides only describe the layout; the elements are
+// then read through a compact copy).
 template <class T>
 View<T> make_view(const ArrayFields* arr) {
     if (arr->nd < 0 || static_cast<std::size_t>(arr->nd) > kMaxDims)
@@ -39,6 +40,7 @@ View<T> make_view(const ArrayFields* arr) {
         const auto len = static_cast<std::int64_t>(arr->dimensions[d]);
         const auto bytes = static_cast<std::int64_t>(arr->strides[d]);
         v.shape[d] = static_cast<std::uint64_t>(len);
+        if (len > 1 && bytes % size != 0) v.source_whole = false;
         if (bytes >= 0) {
             v.strides[d] = bytes / size;
         } else {
@@ -57,35 +59,53 @@ View<T> make_view(const ArrayFields* arr) {
     return v;
 }
 
-// Points v at an aligned copy of the memory its elements span (kept in
-// `copy`), at the same offsets. Views with no elements read nothing and
-// are left alone.
+// Copies the logical elements of `arr`, read through its byte strides, into
+// `copy` in row-major order, and points `v` at the copy. The caller's element
+// strides stay in the view as its source layout. Views with no elements read
+// nothing and are left alone.
 template <class T>
-void realign(View<T>& v, mem::Block& copy) {
-    std::int64_t low = 0, high = 0;  // element offsets of the span, from v.data
-    for (std::size_t d = 0; d < v.ndim; ++d) {
-        if (v.shape[d] == 0) return;
-        const std::int64_t reach = v.strides[d] * static_cast<std::int64_t>(v.shape[d] - 1);
-        (reach < 0 ? low : high) += reach;
+void compact(View<T>& v, const ArrayFields* arr, mem::Block& copy) {
+    const std::size_t nd = v.ndim;
+    const std::uint64_t count = checked_element_count(v.shape, nd, sizeof(T));
+    if (count == 0) return;
+    copy = mem::Block(static_cast<std::size_t>(count) * sizeof(T), mem::Block::ForOverwrite{});
+    auto* out = static_cast<unsigned char*>(copy.get());
+    const auto* row = reinterpret_cast<const unsigned char*>(arr->data);
+    if (nd == 0) {
+        std::memcpy(out, row, sizeof(T));
+    } else {
+        // Runs along the last axis; the other axes are counted like an odometer.
+        const std::int64_t step = arr->strides[nd - 1];
+        const std::uint64_t len = v.shape[nd - 1];
+        std::uint64_t index[kMaxDims] = {};
+        for (bool more = true; more;) {
+            const unsigned char* in = row;
+            for (std::uint64_t k = 0; k < len; ++k, in += step, out += sizeof(T)) std::memcpy(out, in, sizeof(T));
+            more = false;
+            for (std::size_t d = nd - 1; d-- > 0;) {
+                if (++index[d] < v.shape[d]) {
+                    row += arr->strides[d];
+                    more = true;
+                    break;
+                }
+                row -= arr->strides[d] * static_cast<std::int64_t>(v.shape[d] - 1);
+                index[d] = 0;
+            }
+        }
     }
-    const auto count = static_cast<std::size_t>(high - low + 1);
-    copy = mem::Block(count * sizeof(T), mem::Block::ForOverwrite{});
-    const T* first = v.data + low;
-    std::memcpy(copy.get(), first, count * sizeof(T));
-    v.data = static_cast<const T*>(copy.get()) - low;
+    v.compacted = true;
+    std::int64_t stride = 1;
+    for (std::size_t d = nd; d-- > 0;) {
+        v.source_strides[d] = v.strides[d];
+        v.strides[d] = stride;
+        stride *= static_cast<std::int64_t>(v.shape[d]);
+    }
+    v.data = static_cast<const T*>(copy.get());
 }
 
-}  // namespace
-
+// The TypeError for an array whose element type is not T's.
 template <class T>
-Accepted<T> accept(PyObject* obj) {
-    const Api& np = api();
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type != np.array_type && !PyType_IsSubtype(type, np.array_type)) {
-        py::throw_error(PyExc_TypeError,
-                        ("'" + py::type_qualname(type) + "' object cannot be converted to 'PyArray<T, D>'").c_str());
-    }
-    const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
+void check_element_type(const Api& np, const ArrayFields* arr, py::Ref& accepted_descr) {
     py::Ref wanted = py::Ref::steal(np.descr_from_type(type_number<T>()));
     if (!wanted) py::throw_fetched();
     if (arr->descr != wanted.get() && !np.equiv_types(arr->descr, wanted.get())) {
@@ -97,11 +117,40 @@ Accepted<T> accept(PyObject* obj) {
                                              "type mismatch:\n from=%U, to=%U", found_text.get(),
                                              wanted_text.get())));
     }
+    accepted_descr = py::Ref::borrow(arr->descr);
+}
+
+}  // namespace
+
+template <class T>
+Accepted<T> accept(PyObject* obj) {
+    const Api& np = api();
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type != np.array_type && !PyType_IsSubtype(type, np.array_type)) {
+        py::throw_error(PyExc_TypeError,
+                        "'" + py::type_qualname(type) + "' object cannot be converted to 'PyArray<T, D>'");
+    }
+    const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
     Accepted<T> out;
+    check_element_type<T>(np, arr, out.descr);
     out.hold = py::Ref::borrow(obj);
-    out.view = make_view<T>(arr);
-    if (reinterpret_cast<std::uintptr_t>(out.view.data) % alignof(T) != 0) realign(out.view, out.aligned_copy);
+    // Refuse unsupported dimensionality now, in argument order.
+    (void)make_view<T>(arr);
     return out;
+}
+
+template <class T>
+void recheck(Accepted<T>& array) {
+    const auto* arr = reinterpret_cast<const ArrayFields*>(array.hold.get());
+    if (arr->descr != array.descr.get()) check_element_type<T>(api(), arr, array.descr);
+}
+
+template <class T>
+void take_view(Accepted<T>& array) {
+    const auto* arr = reinterpret_cast<const ArrayFields*>(array.hold.get());
+    array.view = make_view<T>(arr);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(array.view.data) % alignof(T) == 0;
+    if (!aligned || !array.view.source_whole) compact(array.view, arr, array.compact_copy);
 }
 
 template <class T>
@@ -115,8 +164,7 @@ py::Ref to_array(Buffer<T>&& buffer) {
         strides[d] = static_cast<npy_intp>(buffer.strides()[d] * static_cast<std::int64_t>(sizeof(T)));
     }
     T* first = buffer.first();
-    const auto elements = static_cast<std::size_t>(buffer.count());
-    py::Ref container = make_slice_container(buffer.release_block(), elements);
+    py::Ref container = make_slice_container(buffer.release_block());
     PyObject* descr = np.descr_from_type(type_number<T>());
     if (!descr) py::throw_fetched();  // the container frees the memory
     py::Ref array = py::Ref::steal(np.new_from_descr(np.array_type, descr, static_cast<int>(nd), dims,
@@ -128,6 +176,10 @@ py::Ref to_array(Buffer<T>&& buffer) {
 
 template Accepted<float> accept<float>(PyObject*);
 template Accepted<std::int8_t> accept<std::int8_t>(PyObject*);
+template void recheck<float>(Accepted<float>&);
+template void recheck<std::int8_t>(Accepted<std::int8_t>&);
+template void take_view<float>(Accepted<float>&);
+template void take_view<std::int8_t>(Accepted<std::int8_t>&);
 template py::Ref to_array<float>(Buffer<float>&&);
 template py::Ref to_array<std::int8_t>(Buffer<std::int8_t>&&);
 

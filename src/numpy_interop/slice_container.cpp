@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/errors.hpp"
-#include "lib/errors.hpp"
+#include "py/error.hpp"
 
 namespace kiln::npy {
 
@@ -12,7 +12,6 @@ namespace {
 struct SliceContainer {
     PyObject ob_base;
     void* ptr;
-    std::size_t elements;
     std::size_t bytes;
     void (*release)(void*, std::size_t) noexcept;
 };
@@ -57,26 +56,19 @@ PyTypeObject* container_type() {
 }
 
 [[noreturn]] void creation_failed() {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    py::Ref type = py::Ref::steal(t), value = py::Ref::steal(v), trace = py::Ref::steal(tb);
-    std::string what = value ? py::type_qualname(Py_TYPE(value.get())) + ": " +
-                                   py::to_text(value.get(), "")
-                             : "no Python error set";
-    panic("Failed to create slice container: " + what);
+    py::PythonError err = py::PythonError::fetch();
+    panic("Failed to create slice container: " + py::describe(err));
 }
 
 }  // namespace
 
-py::Ref make_slice_container(mem::Block&& block, std::size_t elements) {
+py::Ref make_slice_container(mem::Block&& block) {
     PyTypeObject* type = container_type();
     if (!type) creation_failed();  // `block` is freed by its owner on unwind
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* obj = alloc(type, 0);
     if (!obj) creation_failed();
     auto* c = reinterpret_cast<SliceContainer*>(obj);
-    c->elements = elements;
     c->bytes = block.bytes();
     c->ptr = block.take();
     c->release = mem::release;

@@ -7,12 +7,12 @@
 #include <cstddef>
 
 #include "core/memory.hpp"
-#include "lib/pyref.hpp"
+#include "py/ref.hpp"
 
 namespace kiln::npy {
 
 // A new container owning `block`. On failure the block is freed and an
 // internal failure "Failed to create slice container: ..." is raised.
-py::Ref make_slice_container(mem::Block&& block, std::size_t elements);
+py::Ref make_slice_container(mem::Block&& block);
 
 }  // namespace kiln::npy

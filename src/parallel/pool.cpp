@@ -22,6 +22,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "core/thread.hpp"
+
 namespace kiln::parallel {
 
 namespace {
@@ -312,6 +314,9 @@ void after_fork_in_child() {
 
 void* worker_entry(void* arg) {
     auto* self = static_cast<Worker*>(arg);
+    // A worker can fail (a task's exception), so its exception state is
+    // made now, while the pool is being created, not on its first failure.
+    prepare_thread();
     {
         std::lock_guard<std::mutex> lock(self->pool->sleep_mutex);
         ++self->pool->started;

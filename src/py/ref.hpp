@@ -1,4 +1,4 @@
-// Small RAII handles for Python references.
+// The reference handle every layer above uses for Python objects.
 //
 // Ref owns one strong reference. Ref::steal takes over a new reference (the
 // result of most API calls); Ref::borrow takes an additional reference to a
