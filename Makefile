@@ -17,7 +17,7 @@ PY1 := $(VENV1)/bin/python
 DEPS1 := $(VENV1)/.deps-installed
 WHEEL_DIR := build/wheel
 
-.PHONY: build demo test test-release test-sanitized test-numpy1 bench check-expf clean
+.PHONY: build demo test test-release test-sanitized test-numpy1 bench peak check-expf clean
 
 $(DEPS): requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
@@ -71,7 +71,14 @@ $(BENCH_DEPS): requirements-bench.txt $(DEPS)
 # bench/results.png. OpenBLAS core-type overrides are cleared for this
 # command only, so NumPy runs its best kernel.
 bench: build $(BENCH_DEPS)
+	sh tools/peak/build.sh build/peak
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/report.py
+
+# The floating-point limit of one core: register-only loops of separate
+# multiply-then-add and of fused multiply-add at each vector width.
+peak:
+	sh tools/peak/build.sh build/peak
+	build/peak/peak
 
 # Every float32 input of softmax's exponential against a high-precision
 # reference, in every instruction-set form (about a minute on 2 cores).

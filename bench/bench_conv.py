@@ -41,8 +41,7 @@ def main() -> None:
         ours, peers = side_by_side(lambda: kk.conv2d(x, w, stride), peers)
         oh = (hw - kk_size) // stride + 1
         flops = 2 * n * oc * c * kk_size * kk_size * oh * oh
-        row(f"conv N={n} C={c} {hw}x{hw} OC={oc} {kk_size}x{kk_size}/{stride}", ours, peers)
-        print(f"{'':28}  ours {flops / ours / 1e9:7.1f} GFLOP/s")
+        row(f"conv N={n} C={c} {hw}x{hw} OC={oc} {kk_size}x{kk_size}/{stride}", ours, peers, flops=flops)
 
 
 if __name__ == "__main__":

@@ -32,8 +32,8 @@ def main() -> None:
             peers["torch"] = lambda: torch.matmul(ta, tb)
         ours, peers = side_by_side(lambda: kk.matmul_kernel(a, b), peers)
         peer = peers["numpy"]
-        row(f"matmul {m}x{k} @ {k}x{n}", ours, peers)
-        print(f"{'':28}  ours {2 * m * k * n / ours / 1e9:7.1f} GFLOP/s, numpy {2 * m * k * n / peer / 1e9:7.1f} GFLOP/s")
+        row(f"matmul {m}x{k} @ {k}x{n}", ours, peers, flops=2 * m * k * n)
+        print(f"{'':28}  numpy {2 * m * k * n / peer / 1e9 / worker_count():7.1f} GFLOP/s per core")
     grown = peak_memory_growth_mib(
         "a = np.ones((2048, 2048), np.float32); b = np.ones((2048, 2048), np.float32)",
         "kk.matmul_kernel(a, b)")

@@ -57,6 +57,50 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
+def cpu_identity() -> str:
+    """The CPU as family, model and name, the key of its section in RESULTS.md."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if not line.strip():
+                    break
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        pass
+    return (f"{fields.get('model name', platform.processor() or 'unknown')} "
+            f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
+
+
+_PEAK_TOOL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "peak", "peak")
+
+
+def peak_gflops() -> dict[str, float]:
+    """The measured floating-point limit of one core, GFLOP/s, per form and
+    width ("avx512 mul+add", "avx2 fma", ...), from tools/peak (built by
+    `make bench`); empty if the tool is not built."""
+    if "peak" not in _cache:
+        _cache["peak"] = {}
+        if os.path.exists(_PEAK_TOOL):
+            out = subprocess.run([_PEAK_TOOL], capture_output=True, text=True, check=True).stdout
+            for line in out.splitlines():
+                if line.startswith("json: "):
+                    import json
+                    _cache["peak"] = json.loads(line[len("json: "):])
+    return _cache["peak"]
+
+
+def no_fma_limit() -> float:
+    """The best separate multiply-then-add rate of one core at any width:
+    the limit for products whose every step is rounded."""
+    rates = [v for k, v in peak_gflops().items() if k.endswith("mul+add")]
+    return max(rates) if rates else 0.0
+
+
+_cache: dict = {}
+
+
 def blas_info() -> str:
     """Which BLAS library and kernel NumPy runs, as threadpoolctl reports it."""
     try:
@@ -99,11 +143,23 @@ def header(title: str) -> None:
     print(f"numpy BLAS: {blas_info()}")
 
 
-def row(label: str, ours: float, peers: dict[str, float]) -> str:
-    RESULTS.append({"section": _section["title"], "label": label, "ours": ours, "peers": dict(peers)})
+def row(label: str, ours: float, peers: dict[str, float], flops: float | None = None) -> str:
+    """Records and prints one case. With `flops` (floating-point operations of
+    one call), also our rate per core and its share of the core's measured
+    no-FMA limit."""
+    entry = {"section": _section["title"], "label": label, "ours": ours, "peers": dict(peers)}
     cells = [f"{label:<28}", f"ours {ours * 1e3:9.3f} ms"]
     for name, t in peers.items():
         cells.append(f"{name} {t * 1e3:9.3f} ms (ratio {t / ours:5.2f})")
+    if flops is not None:
+        per_core = flops / ours / 1e9 / worker_count()
+        entry["gflops_per_core"] = per_core
+        limit = no_fma_limit()
+        cells.append(f"{per_core:6.1f} GFLOP/s per core")
+        if limit:
+            entry["share_of_limit"] = per_core / limit
+            cells.append(f"{100 * per_core / limit:5.1f}% of the no-FMA limit")
+    RESULTS.append(entry)
     line = "  ".join(cells)
     print(line, flush=True)
     return line
