@@ -13,8 +13,7 @@
 
 #include <algorithm>
 
-#include "activations/relu_kernels.hpp"
-#include "core/cpu.hpp"
+#include "activations/kernels/relu.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
@@ -23,16 +22,6 @@ namespace {
 
 constexpr std::uint64_t kParallelThreshold = 10000;
 constexpr std::size_t kBlock = 1024;
-
-using ReluFn = void (*)(const float*, float*, std::size_t);
-
-ReluFn flat_kernel() {
-    switch (active_isa()) {
-        case Isa::avx512: return relu_f32_avx512;
-        case Isa::avx2: return relu_f32_avx2;
-        default: return relu_f32_scalar;
-    }
-}
 
 [[noreturn]] void refuse_layout() { panic("called `Option::unwrap()` on a `None` value"); }
 
@@ -59,7 +48,7 @@ Buffer<float> relu(const View<float>& x) {
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     const std::uint64_t n = out.count();
     const bool flat = is_standard_layout(x);
-    const ReluFn kernel = flat_kernel();
+    const auto kernel = relu_kernels().flat;
 
     if (n <= kParallelThreshold) {
         if (!flat) refuse_layout();

@@ -5,7 +5,8 @@
 // rule, in float32 with rounding to nearest:
 //   m   = the lane's maximum: starts at the lowest finite float and takes
 //         v whenever v > m, so NaN is never taken;
-//   e_k = exp(v_k - m), with the correctly rounded exponential of expf.hpp;
+//   e_k = exp(v_k - m), with the correctly rounded exponential of
+//         activations/kernels/exp.hpp;
 //   sum = ((0 + e_0) + e_1) + ... , strictly left to right;
 //   r   = 1 / sum, one division per lane;
 //   out_k = e_k * r,
@@ -39,8 +40,7 @@
 #include <thread>
 #include <vector>
 
-#include "activations/expf.hpp"
-#include "core/cpu.hpp"
+#include "activations/kernels/softmax.hpp"
 #include "core/memory.hpp"
 #include "parallel/pool.hpp"
 
@@ -71,29 +71,7 @@ constexpr std::size_t kMinItem = 16384;
 constexpr std::size_t kLongRow = std::size_t{1} << 15;
 constexpr std::size_t kSegment = 4096;
 
-struct Kernels {
-    float (*lane_max)(const float*, std::size_t);
-    void (*exp_sub)(const float*, float, float*, std::size_t);
-    // Null where the instruction set has no fused form.
-    float (*exp_sub_sum)(const float*, float, float*, std::size_t, float);
-    void (*max_step)(const float*, float*, std::size_t);
-    void (*exp_sub_step)(const float*, const float*, float*, float*, std::size_t);
-    void (*scale)(float*, float, std::size_t);
-};
-
-Kernels select_kernels() {
-    switch (active_isa()) {
-        case Isa::avx512:
-            return {lane_max_f32_avx512, exp_sub_f32_avx512, exp_sub_sum_f32_avx512,
-                    max_step_f32_avx512, exp_sub_step_f32_avx512, scale_f32_avx512};
-        case Isa::avx2:
-            return {lane_max_f32_avx2, exp_sub_f32_avx2, exp_sub_sum_f32_avx2, max_step_f32_avx2,
-                    exp_sub_step_f32_avx2, scale_f32_avx2};
-        default:
-            return {lane_max_f32_scalar, exp_sub_f32_scalar, nullptr, max_step_f32_scalar,
-                    exp_sub_step_f32_scalar, scale_f32_scalar};
-    }
-}
+using Kernels = SoftmaxKernels;
 
 // The input as the kernels read it: element (i, j) at data[i * row + j].
 struct Source {
@@ -371,7 +349,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
     if (rows == 0 || cols == 0) return out;
     const std::int64_t a = axis < 0 ? axis + 2 : axis;
     const bool by_columns = a == 0;
-    const Kernels k = select_kernels();
+    const Kernels& k = softmax_kernels();
     const std::uint64_t n = rows * cols;
 
     // Both kernels need unit steps along a row.

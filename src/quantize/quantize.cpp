@@ -20,9 +20,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/cpu.hpp"
 #include "parallel/pool.hpp"
-#include "quantize/quantize_kernels.hpp"
+#include "quantize/kernels/quantize.hpp"
 
 namespace kiln::quantize {
 
@@ -35,19 +34,7 @@ constexpr std::size_t kChunk = 1024;
 constexpr std::size_t kMaxBlock = 1 << 16;
 constexpr std::size_t kMinItem = 16384;
 
-struct Kernels {
-    float (*abs_max)(const float*, std::size_t);
-    void (*quantize)(const float*, float, std::int8_t*, std::size_t);
-    void (*dequantize)(const std::int8_t*, float, float*, std::size_t);
-};
-
-Kernels select_kernels() {
-    switch (active_isa()) {
-        case Isa::avx512: return {abs_max_f32_avx512, quantize_f32_avx512, dequantize_i8_avx512};
-        case Isa::avx2: return {abs_max_f32_avx2, quantize_f32_avx2, dequantize_i8_avx2};
-        default: return {abs_max_f32_scalar, quantize_f32_scalar, dequantize_i8_scalar};
-    }
-}
+using Kernels = QuantizeKernels;
 
 float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
     if (n <= kParallelThreshold) return k.abs_max(in, n);
@@ -84,7 +71,7 @@ Quantized quantize_int8(const View<float>& x) {
     Buffer<std::int8_t> out = Buffer<std::int8_t>::for_overwrite({rows, cols});
     if (!is_standard_layout(x)) panic("called `Option::unwrap()` on a `None` value");
     const auto n = static_cast<std::size_t>(out.count());
-    const Kernels k = select_kernels();
+    const Kernels& k = quantize_kernels();
     const float* in = x.data;
 
     const float m = largest_magnitude(k, in, n);
@@ -109,7 +96,7 @@ Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     const auto n = static_cast<std::size_t>(out.count());
     if (n == 0) return out;
-    const Kernels k = select_kernels();
+    const Kernels& k = quantize_kernels();
     float* const dst = out.data();
 
     if (n <= kParallelThreshold) {
