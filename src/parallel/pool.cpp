@@ -512,8 +512,6 @@ struct InjectedJob final : Job {
 
 std::size_t worker_count() { return get_pool().size; }
 
-bool pool_exists() noexcept { return g_pool.load(std::memory_order_acquire) != nullptr; }
-
 void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run) {
     Pool& pool = get_pool();
     if (len == 0) return;

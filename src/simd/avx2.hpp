@@ -40,6 +40,16 @@ struct Avx2 {
     }
     static void store_part(float* p, Vec v, std::size_t len) { _mm256_maskstore_ps(p, part_mask(len), v); }
 
+    // Lanes [first, 8) as a mask for select() (first may exceed 8).
+    using Mask = __m256;
+    static Mask lanes_from(std::size_t first) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const std::size_t f = first < kLanes ? first : kLanes;
+        return _mm256_castsi256_ps(_mm256_cmpgt_epi32(lane, _mm256_set1_epi32(static_cast<int>(f) - 1)));
+    }
+    // b in the lanes of m, a in the others.
+    static Vec select(Mask m, Vec a, Vec b) { return _mm256_blendv_ps(a, b, m); }
+
     // MAXPS(a, b) = a > b ? a : b and MINPS(a, b) = a < b ? a : b, per lane:
     // the second operand whenever the comparison fails (NaN, equal zeros).
     static Vec max(Vec a, Vec b) { return _mm256_max_ps(a, b); }

@@ -36,6 +36,14 @@ struct Avx512 {
     }
     static void store_part(float* p, Vec v, std::size_t len) { _mm512_mask_storeu_ps(p, part_mask(len), v); }
 
+    // Lanes [first, 16) as a mask for select() (first may exceed 16).
+    using Mask = __mmask16;
+    static Mask lanes_from(std::size_t first) {
+        return first >= kLanes ? static_cast<Mask>(0) : static_cast<Mask>(0xFFFFu << first);
+    }
+    // b in the lanes of m, a in the others.
+    static Vec select(Mask m, Vec a, Vec b) { return _mm512_mask_blend_ps(m, a, b); }
+
     // MAXPS(a, b) = a > b ? a : b and MINPS(a, b) = a < b ? a : b, per lane:
     // the second operand whenever the comparison fails (NaN, equal zeros).
     // Written with an all-ones zero-mask, which compiles to the plain
