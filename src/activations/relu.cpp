@@ -1,14 +1,12 @@
-// ReLU: up to 10000 elements on the calling thread, straight from the
-// caller's memory; above that on the pool in blocks of 1024 elements.
+// ReLU: up to parallel::kSequentialLimit elements on the calling thread,
+// straight from the caller's memory; above that on the pool in blocks of
+// 1024 elements.
 //
-// Both paths read the input as one flat row-major run. The sequential path
-// requires that layout of the input itself. The parallel path accepts what
-// an owned copy would turn into that layout: inputs already in it, and
-// inputs with gaps between their elements (which a copy gathers row by row).
-// Inputs that fill one block in another order (column-major, reversed) are
-// refused on both paths. Gapped inputs are read in place through their
-// strides instead of being copied: the values are the same and no copy of
-// the input is ever made.
+// The sequential path requires a flat row-major input. The parallel path
+// also accepts inputs with gaps between their elements (every second
+// column, say), which it reads in place through their strides, in
+// row-major order. Inputs that fill one block in another order
+// (column-major, reversed) are refused on both paths.
 #include "activations/relu.hpp"
 
 #include <algorithm>
@@ -20,7 +18,6 @@ namespace kiln::activations {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 constexpr std::size_t kBlock = 1024;
 
 [[noreturn]] void refuse_layout() { panic("called `Option::unwrap()` on a `None` value"); }
@@ -50,7 +47,7 @@ Buffer<float> relu(const View<float>& x) {
     const bool flat = is_standard_layout(x);
     const auto kernel = relu_kernels().flat;
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         if (!flat) refuse_layout();
         kernel(x.data, out.data(), static_cast<std::size_t>(n));
         return out;

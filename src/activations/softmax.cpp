@@ -12,18 +12,14 @@
 //   out_k = e_k * r,
 // and a lane whose sum is NaN is written as one fixed quiet NaN, so that
 // NaN results carry the same bits on every path as well.
-// Up to 10000 elements the calling thread computes the lanes; above that
-// they are spread over the worker pool in groups of lanes, except that long
-// rows too few to occupy every worker are each spread over the pool in
-// segments, one worker adding the segments in order. Vectorisation
-// never reorders a lane's sum: for rows, a vector computes the
-// exponentials of consecutive elements of one row and each row's sum is
-// accumulated element by element; for columns, vector lane t holds column
-// t's running maximum and sum, so each column is still summed in row order.
-// The maximum is a set maximum (only the sign of a zero maximum could
-// depend on the order, and exp(v - 0) does not), so its evaluation order is
-// free. The result is therefore the same bits on every path, instruction
-// set and thread count.
+// Up to parallel::kSequentialLimit elements the calling thread computes the
+// lanes; above that they are spread over the worker pool in groups of
+// lanes, except that long rows too few to occupy every worker are each
+// spread over the pool in segments, one worker adding the segments in
+// order. For rows, a vector holds consecutive elements of one row and each
+// row is summed element by element; for columns, vector lane t holds
+// column t's running maximum and sum, so each column is summed in row
+// order. The maximum is a set maximum, so its order is free.
 //
 // The input is read in place through its strides when each lane's elements
 // (rows) or neighbouring lanes (columns) are unit-stride; any other layout
@@ -48,7 +44,6 @@ namespace kiln::activations {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 // Rows computed together: their sums are interleaved so that the
 // sequential additions of different rows overlap.
 constexpr std::size_t kRowBlock = 16;
@@ -190,10 +185,10 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
         ready[s].store(true, std::memory_order_release);
     };
     float sum = 0.0f;
-    parallel::map_collect<char>(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
+    parallel::for_each_index(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
         if (item != 0) {
             for (std::size_t s; (s = next.fetch_add(1)) < segments;) produce(s);
-            return char{0};
+            return;
         }
         for (std::size_t s = 0; s < segments;) {
             std::size_t unclaimed = s;
@@ -212,7 +207,6 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
                 std::this_thread::yield();
             }
         }
-        return char{0};
     });
 
     const float rcp = 1.0f / sum;
@@ -361,7 +355,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
     }
     float* const dst = out.data();
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         if (by_columns) {
             columns_range(k, src, dst, rows, cols, 0, cols, false);
         } else {
@@ -384,10 +378,9 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
             std::max<std::size_t>(1, kMinItem / (kStrip * rows));
         const std::size_t width = kStrip * strips_per_item;
         const std::size_t items = (cols + width - 1) / width;
-        parallel::map_collect<char>(items, [&, copy](std::size_t t) {
+        parallel::for_each_index(items, [&, copy](std::size_t t) {
             const std::size_t j0 = t * width;
             columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0), true);
-            return char{0};
         });
     } else {
         // Chunks of whole row blocks of the result.

@@ -4,8 +4,7 @@
 // micro-kernel reads (these are the private copy of `a` and the transposed
 // copy of `b`), then computes the result in tiles of the table's block
 // sizes: on the calling thread up to parallel::kSequentialLimit result
-// elements, else one tile per item of a loop over the pool. Every element is the same sequential float32 sum on
-// every path, so the path never shows in the bits.
+// elements, else one tile per item of a loop over the pool.
 #include "matmul/matmul.hpp"
 
 #include <string>

@@ -13,8 +13,8 @@
 // element, reading any layout in place through its strides; large inputs go
 // to the pool in groups of whole rows.
 //
-// Up to 10000 elements both run on the calling thread and never touch the
-// pool.
+// Up to parallel::kSequentialLimit elements both run on the calling thread
+// and never touch the pool.
 #include "quantize/quantize.hpp"
 
 #include <algorithm>
@@ -27,7 +27,6 @@ namespace kiln::quantize {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 constexpr std::size_t kChunk = 1024;
 // Elements per pool item of the maximum search, and the least per item of
 // dequantization.
@@ -37,7 +36,7 @@ constexpr std::size_t kMinItem = 16384;
 using Kernels = QuantizeKernels;
 
 float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
-    if (n <= kParallelThreshold) return k.abs_max(in, n);
+    if (n <= parallel::kSequentialLimit) return k.abs_max(in, n);
     const std::size_t blocks = (n + kMaxBlock - 1) / kMaxBlock;
     const std::vector<float> partial = parallel::map_collect<float>(blocks, [&](std::size_t b) {
         const std::size_t start = b * kMaxBlock;
@@ -78,7 +77,7 @@ Quantized quantize_int8(const View<float>& x) {
     const float scale = m > 0.0f ? m / 127.0f : 1.0f;
     const float inv = 1.0f / scale;
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         k.quantize(in, inv, out.data(), n);
     } else {
         parallel::for_each_chunk(out.data(), n, kChunk,
@@ -99,7 +98,7 @@ Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
     const Kernels& k = quantize_kernels();
     float* const dst = out.data();
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         for (std::uint64_t i = 0; i < rows; ++i) dequantize_row(k, x, scale, i, dst + i * cols);
         return out;
     }

@@ -1,7 +1,8 @@
 // INT8 quantization kernels over flat runs, in a portable form and in
-// AVX2 and AVX-512 forms, each file returning its row of the table. Every form gives the same bits: each output
-// element depends only on its own input and the one scale factor, and the
-// maximum magnitude is the same whatever order the values are taken in.
+// AVX2 and AVX-512 forms, each file returning its row of the table. Each
+// output element depends only on its own input and the one scale factor,
+// and the maximum magnitude is the same in whatever order the values are
+// taken.
 #pragma once
 
 #include <cstddef>
