@@ -16,6 +16,4 @@ enum class Isa { scalar = 0, avx2 = 1, avx512 = 2 };
 // The instruction set the kernels use in this process.
 Isa active_isa() noexcept;
 
-const char* isa_name(Isa isa) noexcept;
-
 }  // namespace kiln
