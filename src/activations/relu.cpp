@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "activations/kernels/relu.hpp"
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
@@ -20,7 +21,7 @@ namespace {
 
 constexpr std::size_t kBlock = 1024;
 
-[[noreturn]] void refuse_layout() { panic("called `Option::unwrap()` on a `None` value"); }
+[[noreturn]] void refuse_layout() { refuse(texts::kLayoutRefused); }
 
 // Flat indices [start, start + len) of a strided 2-D view, in row-major order.
 void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::size_t len) {
@@ -39,7 +40,7 @@ void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::si
 }  // namespace
 
 Buffer<float> relu(const View<float>& x) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the result needs no zero fill.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});

@@ -38,6 +38,7 @@
 
 #include "activations/kernels/softmax.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
@@ -336,7 +337,7 @@ Buffer<float> row_major_copy(const View<float>& x) {
 }  // namespace
 
 Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});

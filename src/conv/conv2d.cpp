@@ -19,6 +19,7 @@
 
 #include "conv/kernels/panels.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "matmul/product.hpp"
@@ -203,19 +204,13 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
 }  // namespace
 
 Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::uint64_t stride) {
-    if (input.ndim != 4 || kernel.ndim != 4) throw ValueError("Input and kernel must be 4D arrays");
+    if (input.ndim != 4 || kernel.ndim != 4) throw ValueError(texts::kInputKernel4D);
     const std::uint64_t n = input.shape[0], c = input.shape[1], h = input.shape[2], w = input.shape[3];
     const std::uint64_t oc = kernel.shape[0], kc = kernel.shape[1], kh = kernel.shape[2],
                         kw = kernel.shape[3];
-    if (stride == 0) panic("attempt to divide by zero");
-    if (kc != c) {
-        throw ValueError("conv2d: kernel has " + std::to_string(kc) + " input channels but input has " +
-                         std::to_string(c));
-    }
-    if (h < kh || w < kw) {
-        throw ValueError("conv2d: kernel " + std::to_string(kh) + "x" + std::to_string(kw) +
-                         " is larger than input " + std::to_string(h) + "x" + std::to_string(w));
-    }
+    if (stride == 0) refuse(texts::kDivideByZero);
+    if (kc != c) throw ValueError(texts::channel_mismatch(kc, c));
+    if (h < kh || w < kw) throw ValueError(texts::kernel_too_large(kh, kw, h, w));
 
     Geometry g{};
     g.channels = c;

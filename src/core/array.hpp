@@ -11,6 +11,7 @@
 
 #include "core/errors.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 
 namespace kiln {
 
@@ -74,11 +75,11 @@ inline std::uint64_t checked_element_count(const std::uint64_t* shape, std::size
             continue;
         }
         if (nonzero > kMax / shape[d])
-            panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+            refuse(texts::kShapeOverflow);
         nonzero *= shape[d];
     }
     if (count != 0) count = nonzero;
-    if (count > kMax / element_size) panic("capacity overflow");
+    if (count > kMax / element_size) refuse(texts::kCapacityOverflow);
     return count;
 }
 

@@ -5,19 +5,11 @@
 #include <new>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 
 namespace kiln::py {
 
 namespace {
-
-constexpr const char* kPanicName = "pyo3_runtime.PanicException";
-constexpr const char* kPanicDoc =
-    "\n"
-    "The exception raised when Kiln code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 PyObject* g_panic_type = nullptr;
 
@@ -37,7 +29,8 @@ void raise_panic(const std::string& message) noexcept {
 
 PyObject* panic_type() {
     if (g_panic_type) return g_panic_type;
-    PyObject* type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicTypeDoc, PyExc_BaseException,
+                                               nullptr);
     if (!type) {
         // Nothing sound can be done about this; the interpreter's own error
         // (usually MemoryError) is left pending for the caller.
@@ -68,7 +61,7 @@ std::string to_text(PyObject* obj, const char* fallback) {
 }
 
 std::string type_qualname(PyTypeObject* type) {
-    constexpr const char* kUnknown = "<failed to extract type name>";
+    constexpr const char* kUnknown = texts::kUnknownTypeName;
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
@@ -98,15 +91,13 @@ void throw_fetched() {
         throw PythonError{Ref::steal(t), Ref::steal(v), Ref::steal(tb)};
     }
     if (!err.type) {
-        throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+        throw_error(PyExc_SystemError, texts::kNothingFetched);
     }
     if (err.type.get() == panic) {
-        std::string message = "Unwrapped panic from Python code";
+        std::string message = texts::kUnwrappedPanic;
         if (err.value && PyUnicode_Check(err.value.get()))
             message = to_text(err.value.get(), message.c_str());
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
-                   stderr);
-        std::fputs("Python stack trace below:\n", stderr);
+        std::fputs(texts::kResumingPanic, stderr);
         err.restore();
         PyErr_PrintEx(0);
         kiln::panic(std::move(message));
@@ -117,7 +108,7 @@ void throw_fetched() {
 PyObject* check_new(PyObject* obj) {
     if (!obj) {
         PyErr_Print();
-        kiln::panic("Python API call failed");
+        kiln::panic(texts::kPythonApiFailed);
     }
     return obj;
 }
@@ -138,8 +129,8 @@ void set_exception_from_current() noexcept {
         kiln::report_failure(err.what(), std::source_location::current());
         raise_panic(err.what());
     } catch (...) {
-        kiln::report_failure("panic from Kiln code", std::source_location::current());
-        raise_panic("panic from Kiln code");
+        kiln::report_failure(texts::kUnknownPanic, std::source_location::current());
+        raise_panic(texts::kUnknownPanic);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "lib/errors.hpp"
 #include "lib/functions.hpp"
 #include "lib/pyref.hpp"
@@ -69,7 +70,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
     if (!name) throw_fetched();
     if (!PyUnicode_Check(name.get())) {
         throw_error(PyExc_TypeError, ("'" + type_qualname(Py_TYPE(name.get())) +
-                                      "' object cannot be converted to 'PyString'").c_str());
+                                      texts::kNotString).c_str());
     }
 
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -82,7 +83,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
     }
     if (!PyList_Check(all.get())) {
         throw_error(PyExc_TypeError, ("'" + type_qualname(Py_TYPE(all.get())) +
-                                      "' object cannot be converted to 'PyList'").c_str());
+                                      texts::kNotList).c_str());
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
@@ -98,7 +99,7 @@ PyObject* init_module() {
     Ref module = Ref::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));
     if (!module) throw_fetched();
     if (g_initialized.exchange(true)) {
-        throw_error(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
+        throw_error(PyExc_ImportError, texts::kInitialisedTwice);
     }
     for (PyMethodDef& def : g_functions) add_function(module.get(), &def);
     return module.release();

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "core/texts.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "matmul/product.hpp"
@@ -18,7 +19,12 @@ namespace kiln::matmul {
 namespace {
 
 std::string shape_text(const View<float>& v) {
-    return "[" + std::to_string(v.shape[0]) + ", " + std::to_string(v.shape[1]) + "]";
+    std::string text = "[";
+    text += std::to_string(v.shape[0]);
+    text += ", ";
+    text += std::to_string(v.shape[1]);
+    text += "]";
+    return text;
 }
 
 }  // namespace
@@ -36,7 +42,7 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     const std::uint64_t bt_shape[2] = {n, k};
     checked_element_count(bt_shape, 2, sizeof(float));
     // Only rows 0 .. k-1 of `b` are read; it must have them.
-    if (n != 0 && b.shape[0] < k) panic("ndarray: index out of bounds");
+    if (n != 0 && b.shape[0] < k) panic(texts::kIndexOutOfBounds);
     if (m == 0 || n == 0) return c;
 
     const MatmulKernels& kernel = matmul_kernels();
@@ -64,9 +70,9 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
 }
 
 Buffer<float> matmul_kernel(const View<float>& a, const View<float>& b) {
-    if (a.ndim != 2 || b.ndim != 2) throw ValueError("Both inputs must be 2D arrays");
+    if (a.ndim != 2 || b.ndim != 2) throw ValueError(texts::kBoth2D);
     if (a.shape[1] != b.shape[0])
-        throw ValueError("Incompatible shapes for matmul: " + shape_text(a) + " and " + shape_text(b));
+        throw ValueError(texts::incompatible_shapes(shape_text(a), shape_text(b)));
     return matmul_core(a, b);
 }
 

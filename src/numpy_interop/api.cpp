@@ -1,6 +1,7 @@
 #include "numpy_interop/api.hpp"
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "lib/pyref.hpp"
 
 namespace kiln::npy {
@@ -15,20 +16,20 @@ const Api& api() {
     PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
     if (!module) {
         PyErr_Clear();
-        panic("Failed to import NumPy module");
+        panic(texts::kNumpyImportFailed);
     }
     PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     if (!capsule) {
         PyErr_Clear();
         Py_DECREF(module);
-        panic("Failed to get NumPy API capsule");
+        panic(texts::kNumpyCapsuleFailed);
     }
     void** table = static_cast<void**>(PyCapsule_GetPointer(capsule, nullptr));
     if (!table) {
         PyErr_Clear();
         Py_DECREF(capsule);
         Py_DECREF(module);
-        panic("Failed to get NumPy API capsule");
+        panic(texts::kNumpyCapsuleFailed);
     }
     // The module and the capsule stay referenced for the life of the process.
     g_api.array_type = static_cast<PyTypeObject*>(table[kArrayType]);

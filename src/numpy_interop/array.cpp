@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "lib/errors.hpp"
 #include "numpy_interop/api.hpp"
 #include "numpy_interop/slice_container.hpp"
@@ -83,7 +84,7 @@ Accepted<T> accept(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type != np.array_type && !PyType_IsSubtype(type, np.array_type)) {
         py::throw_error(PyExc_TypeError,
-                        ("'" + py::type_qualname(type) + "' object cannot be converted to 'PyArray<T, D>'").c_str());
+                        ("'" + py::type_qualname(type) + texts::kNotArray).c_str());
     }
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
     py::Ref wanted = py::Ref::steal(np.descr_from_type(type_number<T>()));
@@ -94,7 +95,7 @@ Accepted<T> accept(PyObject* obj) {
         py::Ref wanted_text = py::Ref::steal(PyObject_Str(wanted.get()));
         if (!wanted_text) py::throw_fetched();
         py::throw_error(PyExc_TypeError, py::Ref::steal(PyUnicode_FromFormat(
-                                             "type mismatch:\n from=%U, to=%U", found_text.get(),
+                                             texts::kTypeMismatch, found_text.get(),
                                              wanted_text.get())));
     }
     Accepted<T> out;

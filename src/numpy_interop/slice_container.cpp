@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "lib/errors.hpp"
 
 namespace kiln::npy {
@@ -18,7 +19,7 @@ struct SliceContainer {
 };
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, texts::kNoConstructor);
     return nullptr;
 }
 
@@ -32,17 +33,16 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-char kDoc[] = "Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap";
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_doc, kDoc},
+    {Py_tp_doc, const_cast<char*>(texts::kSliceContainerDoc)},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
-    "builtins.PySliceContainer",
+    texts::kSliceContainerTypeName,
     static_cast<int>(sizeof(SliceContainer)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -63,8 +63,8 @@ PyTypeObject* container_type() {
     py::Ref type = py::Ref::steal(t), value = py::Ref::steal(v), trace = py::Ref::steal(tb);
     std::string what = value ? py::type_qualname(Py_TYPE(value.get())) + ": " +
                                    py::to_text(value.get(), "")
-                             : "no Python error set";
-    panic("Failed to create slice container: " + what);
+                             : texts::kNoPythonError;
+    panic(texts::kSliceContainerFailed + what);
 }
 
 }  // namespace

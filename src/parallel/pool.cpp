@@ -22,6 +22,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "core/texts.hpp"
+
 namespace kiln::parallel {
 
 namespace {
@@ -346,8 +348,7 @@ Pool* create_pool(std::string& failure) {
             pool->signal(true);
             { std::lock_guard<std::mutex> lock(pool->sleep_mutex); }
             pool->wake.notify_all();
-            failure = std::string("IOError: ") + std::strerror(err) + " (os error " +
-                      std::to_string(err) + ")";
+            failure = texts::pool_io_error(std::strerror(err), err);
             return nullptr;
         }
     }
@@ -373,10 +374,10 @@ Pool& get_pool() {
             g_pool.store(outcome.pool, std::memory_order_release);
             return *outcome.pool;
         }
-        panic("The global thread pool has not been initialized.: " + outcome.failure);
+        panic(texts::kPoolNotInitialized + outcome.failure);
     }
     if (outcome.pool) return *outcome.pool;
-    panic("The global thread pool has not been initialized.: GlobalPoolAlreadyInitialized");
+    panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
 }
 
 // --- loop division ----------------------------------------------------------

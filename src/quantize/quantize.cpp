@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
 #include "quantize/kernels/quantize.hpp"
 
@@ -64,11 +65,11 @@ void dequantize_row(const Kernels& k, const View<std::int8_t>& x, float s, std::
 }  // namespace
 
 Quantized quantize_int8(const View<float>& x) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<std::int8_t> out = Buffer<std::int8_t>::for_overwrite({rows, cols});
-    if (!is_standard_layout(x)) panic("called `Option::unwrap()` on a `None` value");
+    if (!is_standard_layout(x)) refuse(texts::kLayoutRefused);
     const auto n = static_cast<std::size_t>(out.count());
     const Kernels& k = quantize_kernels();
     const float* in = x.data;
@@ -89,7 +90,7 @@ Quantized quantize_int8(const View<float>& x) {
 }
 
 Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
