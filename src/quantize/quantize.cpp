@@ -4,6 +4,8 @@
 // there is none), scale = M / 127 if M > 0 else 1, inv = 1 / scale, all in
 // float32; every element becomes round_half_away(clamp(v * inv)) with the
 // clamp p < 127 ? p : 127 (so NaN gives 127) and then p > -127 ? p : -127.
+// Where inv would be +inf (M below about 3.7e-37), v and M are first
+// multiplied by 2^127, exactly, and the scale returned is never 0.
 // The input is read in place as one flat row-major run, so that layout is
 // required of non-empty inputs. The maximum is the same in whatever order
 // the elements are visited, so large inputs take it on the pool in blocks;
@@ -18,6 +20,7 @@
 #include "quantize/quantize.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "core/texts.hpp"
@@ -48,6 +51,26 @@ float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
     return m;
 }
 
+// The factor the elements of a tiny matrix are scaled by (see
+// quantize_int8).
+constexpr float kTinyShift = 0x1p127f;
+
+// out[i] = the element rule for in[i] * pre; pre = 1 except for tiny
+// matrices, whose scaled elements pass through a small buffer.
+void quantize_run(const Kernels& k, const float* in, float pre, float inv, std::int8_t* out,
+                  std::size_t len) {
+    if (pre == 1.0f) {
+        k.quantize(in, inv, out, len);
+        return;
+    }
+    float scaled[kChunk];
+    for (std::size_t done = 0; done < len; done += kChunk) {
+        const std::size_t part = std::min(kChunk, len - done);
+        for (std::size_t j = 0; j < part; ++j) scaled[j] = in[done + j] * pre;
+        k.quantize(scaled, inv, out + done, part);
+    }
+}
+
 // Row i of a strided int8 view, scaled.
 void dequantize_row(const Kernels& k, const View<std::int8_t>& x, float s, std::uint64_t i,
                     float* out) {
@@ -75,15 +98,26 @@ Quantized quantize_int8(const View<float>& x) {
     const float* in = x.data;
 
     const float m = largest_magnitude(k, in, n);
-    const float scale = m > 0.0f ? m / 127.0f : 1.0f;
-    const float inv = 1.0f / scale;
+    float scale = m > 0.0f ? m / 127.0f : 1.0f;
+    float inv = 1.0f / scale;
+    float pre = 1.0f;
+    if (inv > std::numeric_limits<float>::max()) {
+        // A tiny matrix (M below about 3.7e-37): 1 / scale overflows. Its
+        // elements are quantized as those of the matrix times 2^127, which
+        // is exact (every magnitude stays below 64) and gives inv a finite
+        // value; the scale returned is M / 127, or the smallest positive
+        // float when that is 0.
+        pre = kTinyShift;
+        inv = 1.0f / ((m * pre) / 127.0f);
+        if (scale == 0.0f) scale = std::numeric_limits<float>::denorm_min();
+    }
 
     if (n <= parallel::kSequentialLimit) {
-        k.quantize(in, inv, out.data(), n);
+        quantize_run(k, in, pre, inv, out.data(), n);
     } else {
         parallel::for_each_chunk(out.data(), n, kChunk,
                                  [&](std::size_t c, std::int8_t* chunk, std::size_t len) {
-                                     k.quantize(in + c * kChunk, inv, chunk, len);
+                                     quantize_run(k, in + c * kChunk, pre, inv, chunk, len);
                                  });
     }
     return Quantized{std::move(out), scale};
