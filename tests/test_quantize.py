@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+from conftest import assert_same_bits, isa_env, panic_type, random_float32_bits, run_python
 from references import dequantize_ref, quantize_ref
 
 REFUSED = "called `Option::unwrap()` on a `None` value"
@@ -299,7 +299,7 @@ print(h.hexdigest())
 @pytest.mark.parametrize("isa", ISAS)
 def test_same_bits_for_every_isa_and_thread_count(isa, threads):
     here = run_python(DIGEST).stdout
-    proc = run_python(DIGEST, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+    proc = run_python(DIGEST, env={**isa_env(isa), "RAYON_NUM_THREADS": threads})
     assert proc.stdout == here
 
 
