@@ -85,7 +85,6 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
 constexpr std::uint64_t kAhead = 4;
 constexpr std::int64_t kAheadReach = 128;
 
-
 // The description of an nr-lane panel for its copies (see kernels/panels.hpp).
 PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
                      std::int64_t step, std::int64_t apart, std::size_t split) {
@@ -106,10 +105,10 @@ PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& 
 }
 
 // Packs columns [j0, j1) (at most kMaxTile) of the window matrix of one
-// image as panels of `nr` lanes starting at `out`, with the table's SIMD
-// copy (as wide as nr) or the portable one where a panel allows. Columns of one output row have
-// window origins a fixed step apart, so each panel is copied as a few runs
-// of evenly spaced elements.
+// image as panels of `nr` lanes starting at `out`. Columns of one output
+// row have window origins a fixed step apart, so each panel is copied as a
+// few runs of evenly spaced elements: by the table's SIMD copy (as wide as
+// nr) or the portable one when its lanes lie in one or two output rows.
 void pack_windows(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
                   std::size_t j0, std::size_t j1, float* out) {
     const std::size_t nr = k.product->nr;

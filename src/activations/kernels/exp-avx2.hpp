@@ -110,7 +110,7 @@ inline void exp_doubles(const __m256d* x, const BiasedTable& table, __m128* up, 
 // one by one. Lanes outside valid[v] (a bit mask per vector) are computed
 // but never redone.
 template <std::size_t V>
-inline void exp_floats(const __m256* arg, const int* valid, const BiasedTable& table, __m256* out) {
+inline void exp_floats(const BiasedTable& table, const __m256* arg, const int* valid, __m256* out) {
     __m256d x[2 * V];
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < V; ++v) {
@@ -150,7 +150,7 @@ struct ExpAvx2 : simd::Avx2 {
     }
     template <std::size_t N>
     static void exp(const Table& t, const Vec* arg, const Valid* valid, Vec* out) {
-        exp_floats<N>(arg, valid, t, out);
+        exp_floats<N>(t, arg, valid, out);
     }
 };
 
