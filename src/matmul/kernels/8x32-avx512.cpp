@@ -18,11 +18,8 @@ namespace {
 constexpr std::size_t kRows = 8;
 constexpr std::size_t kCols = 32;
 
-// Lanes [0, count) of a 16-lane vector.
-__mmask16 lanes(std::size_t count) {
-    if (count >= 16) return static_cast<__mmask16>(0xFFFF);
-    return static_cast<__mmask16>((1u << count) - 1u);
-}
+// Lanes [0, count) of a 16-lane vector, count of any size.
+__mmask16 lanes(std::size_t count) { return simd::Avx512::part_mask(count < 16 ? count : 16); }
 
 }  // namespace
 
