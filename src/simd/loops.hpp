@@ -12,6 +12,21 @@
 namespace kiln::simd {
 namespace {
 
+// Lanes [0, lanes) of a vector, lanes <= V::kLanes: plain moves for whole
+// vectors (masked stores are slow on some processors), masked ones else.
+template <class V>
+inline typename V::Vec load_lanes(const float* p, std::size_t lanes) {
+    return lanes == V::kLanes ? V::load(p) : V::load_part(p, lanes);
+}
+template <class V>
+inline void store_lanes(float* p, typename V::Vec v, std::size_t lanes) {
+    if (lanes == V::kLanes) {
+        V::store(p, v);
+    } else {
+        V::store_part(p, v, lanes);
+    }
+}
+
 // out[i] = f(in[i]) for i < n, f mapping a vector to a vector lane by lane.
 template <class V, class F>
 inline void map(const float* in, float* out, std::size_t n, F f) {

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 
+#include "simd/loops.hpp"
+
 namespace kiln::activations {
 namespace {
 
@@ -53,7 +55,7 @@ template <class E>
 inline void store_rest(float* out, std::size_t len, const typename E::Vec* e, std::size_t vectors) {
     for (std::size_t v = 0; v < vectors; ++v) {
         const std::size_t lo = E::kLanes * v;
-        E::store_part(out + lo, e[v], len - lo < E::kLanes ? len - lo : E::kLanes);
+        simd::store_lanes<E>(out + lo, e[v], len - lo < E::kLanes ? len - lo : E::kLanes);
     }
 }
 
@@ -83,7 +85,7 @@ inline float exp_run(const float* in, float m, float* out, std::size_t n, float 
         typename E::Valid valid[kGroup];
         const float* rest = in + i;
         const std::size_t vectors = exp_rest<E>(tab, n - i, [rest, arg](std::size_t lo, std::size_t lanes) {
-            return arg(E::load_part(rest + lo, lanes));
+            return arg(simd::load_lanes<E>(rest + lo, lanes));
         }, e, valid);
         store_rest<E>(out + i, n - i, e, vectors);
         if constexpr (Sum) {

@@ -37,13 +37,14 @@ inline void exp_sub_step_group(const typename E::Table& tab, const float* in, co
         const float *rest_in = in + i, *rest_m = m + i;
         const std::size_t len = n - i;
         const std::size_t vectors = exp_rest<E>(tab, len, [rest_in, rest_m](std::size_t lo, std::size_t lanes) {
-            return E::sub(E::load_part(rest_in + lo, lanes), E::load_part(rest_m + lo, lanes));
+            return E::sub(simd::load_lanes<E>(rest_in + lo, lanes),
+                          simd::load_lanes<E>(rest_m + lo, lanes));
         }, e, valid);
         for (std::size_t v = 0; v < vectors; ++v) {
             const std::size_t lo = L * v, lanes = len - lo < L ? len - lo : L;
             float* s = sum + i + lo;
-            E::store_part(out + i + lo, e[v], lanes);
-            E::store_part(s, E::add(E::load_part(s, lanes), e[v]), lanes);
+            simd::store_lanes<E>(out + i + lo, e[v], lanes);
+            simd::store_lanes<E>(s, E::add(simd::load_lanes<E>(s, lanes), e[v]), lanes);
         }
     }
 }
