@@ -4,6 +4,9 @@
   that imports the same build of the module as this one.
 - panic_type(): the PanicException type, taken from a caught exception.
 - assert_same_bits(actual, expected): equal dtype, shape and bit patterns.
+- isa_env(isa): the environment that forces an instruction set on the
+  module; skips the test when this CPU lacks it. The instruction sets
+  really exercised are listed at the end of the run.
 """
 from __future__ import annotations
 
@@ -41,6 +44,47 @@ class FloatRaises:
 
     def __float__(self):
         raise ValueError("float refused")
+
+
+def _cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+_FLAGS = _cpu_flags()
+# The instruction sets the module can use on this CPU (the same features it
+# tests for itself).
+CPU_ISAS = ["scalar"] + (["avx2"] if "avx2" in _FLAGS else []) + (
+    ["avx512"] if {"avx512f", "avx512bw", "avx512dq", "avx512vl"} <= _FLAGS else [])
+_exercised = set()
+_missing = set()
+
+
+def isa_env(isa):
+    """{"KILN_KERNELS_ISA": isa}, for a test that forces an instruction set.
+    The module never enables one the CPU lacks (it would silently run a
+    narrower one), so the test is skipped then."""
+    if isa not in CPU_ISAS:
+        _missing.add(isa)
+        pytest.skip(f"this CPU has no {isa}")
+    _exercised.add(isa)
+    return {"KILN_KERNELS_ISA": isa}
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _exercised or _missing:
+        order = ["scalar", "avx2", "avx512"]
+        line = "instruction sets forced by the tests: " + (
+            ", ".join(i for i in order if i in _exercised) or "none")
+        if _missing:
+            line += "; skipped, not on this CPU: " + ", ".join(i for i in order if i in _missing)
+        terminalreporter.write_line(line)
 
 
 def run_python(code, env=None, timeout=60, check=True):

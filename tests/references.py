@@ -50,13 +50,22 @@ def conv_ref(x, w, stride):
 def quantize_ref(x):
     """The rule in NumPy float32 arithmetic: M = largest non-NaN magnitude
     (or 0), scale = M / 127 or 1, inv = 1 / scale, p = v * inv, the clamps
-    p < 127 ? p : 127 and p > -127 ? p : -127, halves away from zero."""
+    p < 127 ? p : 127 and p > -127 ? p : -127, halves away from zero; where
+    inv overflows, v and M are scaled by 2^127 first."""
     x = np.asarray(x, F32)
     a = np.abs(x)
     a = a[~np.isnan(a)]
     m = F32(a.max()) if a.size else F32(0)
     scale = F32(m / F32(127)) if m > 0 else F32(1)
-    inv = F32(F32(1) / scale)
+    with np.errstate(divide="ignore", over="ignore"):
+        inv = F32(F32(1) / scale)
+    if np.isinf(inv):
+        # A tiny matrix: v and M times 2^127 (exact) give a finite inv; the
+        # scale is M / 127, or the smallest positive float32 if that is 0.
+        pre = F32(2.0**127)
+        x = (x * pre).astype(F32)
+        inv = F32(F32(1) / F32(F32(m * pre) / F32(127)))
+        scale = max(scale, F32(2.0**-149))
     with np.errstate(invalid="ignore", over="ignore"):
         p = (x * inv).astype(F32)
     p = np.where(p < F32(127), p, F32(127)).astype(F32)

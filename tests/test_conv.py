@@ -10,7 +10,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, run_python
+from conftest import CPU_ISAS, assert_same_bits, isa_env, run_python
 from references import conv_ref
 from test_matmul import panic_of, spread
 
@@ -255,5 +255,21 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
         x = (rng.standard_normal((n, c, h, w), dtype=np.float32) * np.float32(100)).astype(np.float32)
         k = rng.standard_normal((oc, c, kh, kw), dtype=np.float32)
         expected.append(hashlib.sha256(conv_ref(x, k, stride).tobytes()).hexdigest())
-    proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+    proc = run_python(_PATH_SCRIPT, env={**isa_env(isa), "RAYON_NUM_THREADS": threads})
+    assert json.loads(proc.stdout) == expected
+
+
+@pytest.mark.parametrize("candidate, isa", [("6x16-avx2", "avx2"), ("4x8-scalar", "scalar")])
+def test_forced_matmul_candidate_gives_the_same_bits(candidate, isa):
+    # A narrower micro-kernel with the window-panel copy of its own width,
+    # next to the widest element-wise kernels of this CPU.
+    if isa not in CPU_ISAS:
+        pytest.skip(f"this CPU has no {isa}")
+    rng = np.random.default_rng(5)
+    expected = []
+    for (n, c, h, w, oc, kh, kw), stride in _PATH_CASES:
+        x = (rng.standard_normal((n, c, h, w), dtype=np.float32) * np.float32(100)).astype(np.float32)
+        k = rng.standard_normal((oc, c, kh, kw), dtype=np.float32)
+        expected.append(hashlib.sha256(conv_ref(x, k, stride).tobytes()).hexdigest())
+    proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_MATMUL": candidate, "RAYON_NUM_THREADS": "2"})
     assert json.loads(proc.stdout) == expected

@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, run_python
+from conftest import assert_same_bits, isa_env, run_python
 from test_softmax import exp_f32, softmax_ref
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -104,7 +104,7 @@ print(hashlib.sha256(kk.softmax(x, 1).tobytes() + kk.softmax(x.T.copy(), 0).toby
 @pytest.mark.parametrize("isa", ["scalar", "avx2", "avx512"])
 def test_every_isa_form_gives_the_same_bits(isa):
     here = run_python(DIGEST).stdout
-    assert run_python(DIGEST, env={"KILN_KERNELS_ISA": isa}).stdout == here
+    assert run_python(DIGEST, env=isa_env(isa)).stdout == here
 
 
 def test_digest_input_is_correctly_rounded():
@@ -164,5 +164,5 @@ print(h.hexdigest())
         x = namespace["hard_rows"](length, HARD)
         x = x if axis == 1 else np.ascontiguousarray(x.T)
         h.update(softmax_ref(x, axis).tobytes())
-    env = {} if isa == "default" else {"KILN_KERNELS_ISA": isa}
+    env = {} if isa == "default" else isa_env(isa)
     assert run_python(code, env=env).stdout.strip() == h.hexdigest()

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+from conftest import assert_same_bits, isa_env, panic_type, random_float32_bits, run_python
 from references import dequantize_ref, quantize_ref
 
 REFUSED = "called `Option::unwrap()` on a `None` value"
@@ -59,6 +59,36 @@ def test_quantize_finite_random_bits(shape):
     x = random_float32_bits(shape, seed=7)
     x[~np.isfinite(x)] = np.float32(1.5)
     check_quantize(x)
+
+
+def _tiny(shape, m, seed):
+    """Elements of both signs whose largest magnitude is m (as float32)."""
+    rng = np.random.default_rng(seed)
+    x = (rng.uniform(-1.0, 1.0, shape) * m).astype(np.float32)
+    x.flat[::5] = 0.0
+    x.flat[1] = -np.float32(m)
+    return x
+
+
+@pytest.mark.parametrize("x", [
+    np.array([[1e-38, 0.0, -1e-38, 5e-39]], np.float32),
+    np.array([[1e-45, 0.0, -1e-45]], np.float32),  # M / 127 rounds to 0
+    np.array([[-3e-44, 1e-45, -0.0, 0.0, 2e-44]], np.float32),
+    _tiny((1, 999), 1e-40, 1),  # subnormal elements
+    _tiny((100, 101), 1e-38, 2),  # on the pool
+    _tiny((3, 7), 1e-37, 3),
+    _tiny((3, 7), 3.7e-37, 4),  # M just below where inv overflows
+    _tiny((3, 7), 3.8e-37, 5),  # just above: the plain rule
+], ids=["issue", "smallest", "few-ulps", "subnormal", "pool", "1e-37", "below", "above"])
+def test_tiny_largest_magnitude(x):
+    q, scale = check_quantize(x)
+    assert 0.0 < scale < np.inf
+    v, got = x.astype(np.float64), q.astype(np.float64)
+    m = np.abs(v).max()
+    ideal = np.trunc(v / m * 127 + np.copysign(0.5, v))  # halves away from zero
+    assert (got[v == 0] == 0).all()
+    assert (got * v >= 0).all()  # signs kept
+    assert np.abs(got - ideal).max() <= 1
 
 
 # Rounding: with a largest magnitude of 127, inv = 1 and p = v exactly.
@@ -269,7 +299,7 @@ print(h.hexdigest())
 @pytest.mark.parametrize("isa", ISAS)
 def test_same_bits_for_every_isa_and_thread_count(isa, threads):
     here = run_python(DIGEST).stdout
-    proc = run_python(DIGEST, env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+    proc = run_python(DIGEST, env={**isa_env(isa), "RAYON_NUM_THREADS": threads})
     assert proc.stdout == here
 
 

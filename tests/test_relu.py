@@ -8,7 +8,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, panic_type, random_float32_bits, run_python
+from conftest import assert_same_bits, isa_env, panic_type, random_float32_bits, run_python
 from references import relu_ref
 
 REFUSED = "called `Option::unwrap()` on a `None` value"
@@ -195,6 +195,6 @@ def test_every_instruction_set_gives_the_same_bits(isa):
             assert np.array_equal(got.view(np.uint32), ref.view(np.uint32)), shape
         print("ok")
         """,
-        env={"KILN_KERNELS_ISA": isa},
+        env=isa_env(isa),
     )
     assert proc.stdout.strip() == "ok"

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, run_python
+from conftest import assert_same_bits, isa_env, run_python
 
 LOWEST = np.float32(-3.4028235e38)
 ISAS = ["scalar", "avx2", "avx512"]
@@ -278,7 +278,7 @@ def digest_here():
 @pytest.mark.parametrize("isa", ISAS)
 def test_same_bits_for_every_isa_and_thread_count(isa, threads):
     proc = run_python(f"CASES = {CASES!r}\n" + DIGEST,
-                      env={"KILN_KERNELS_ISA": isa, "RAYON_NUM_THREADS": threads})
+                      env={**isa_env(isa), "RAYON_NUM_THREADS": threads})
     assert proc.stdout.strip() == digest_here()
 
 

@@ -1,40 +1,27 @@
-// ReLU: up to 10000 elements on the calling thread, straight from the
-// caller's memory; above that on the pool in blocks of 1024 elements.
+// ReLU: up to parallel::kSequentialLimit elements on the calling thread,
+// straight from the caller's memory; above that on the pool in blocks of
+// 1024 elements.
 //
-// Both paths read the input as one flat row-major run. The sequential path
-// requires that layout of the input itself. The parallel path accepts what
-// an owned copy would turn into that layout: inputs already in it, and
-// inputs with gaps between their elements (which a copy gathers row by row).
-// Inputs that fill one block in another order (column-major, reversed) are
-// refused on both paths. Gapped inputs are read in place through their
-// strides instead of being copied: the values are the same and no copy of
-// the input is ever made.
+// The sequential path requires a flat row-major input. The parallel path
+// also accepts inputs with gaps between their elements (every second
+// column, say), which it reads in place through their strides, in
+// row-major order. Inputs that fill one block in another order
+// (column-major, reversed) are refused on both paths.
 #include "activations/relu.hpp"
 
 #include <algorithm>
 
-#include "activations/relu_kernels.hpp"
-#include "core/cpu.hpp"
+#include "activations/kernels/relu.hpp"
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 constexpr std::size_t kBlock = 1024;
 
-using ReluFn = void (*)(const float*, float*, std::size_t);
-
-ReluFn flat_kernel() {
-    switch (active_isa()) {
-        case Isa::avx512: return relu_f32_avx512;
-        case Isa::avx2: return relu_f32_avx2;
-        default: return relu_f32_scalar;
-    }
-}
-
-[[noreturn]] void refuse_layout() { panic("called `Option::unwrap()` on a `None` value"); }
+[[noreturn]] void refuse_layout() { refuse(texts::kLayoutRefused); }
 
 // Flat indices [start, start + len) of a strided 2-D view, in row-major order.
 void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::size_t len) {
@@ -53,15 +40,15 @@ void relu_strided(const View<float>& x, std::uint64_t start, float* out, std::si
 }  // namespace
 
 Buffer<float> relu(const View<float>& x) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the result needs no zero fill.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     const std::uint64_t n = out.count();
     const bool flat = is_standard_layout(x);
-    const ReluFn kernel = flat_kernel();
+    const auto kernel = relu_kernels().flat;
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         if (!flat) refuse_layout();
         kernel(x.data, out.data(), static_cast<std::size_t>(n));
         return out;

@@ -5,24 +5,21 @@
 // rule, in float32 with rounding to nearest:
 //   m   = the lane's maximum: starts at the lowest finite float and takes
 //         v whenever v > m, so NaN is never taken;
-//   e_k = exp(v_k - m), with the correctly rounded exponential of expf.hpp;
+//   e_k = exp(v_k - m), with the correctly rounded exponential of
+//         activations/kernels/exp.hpp;
 //   sum = ((0 + e_0) + e_1) + ... , strictly left to right;
 //   r   = 1 / sum, one division per lane;
 //   out_k = e_k * r,
 // and a lane whose sum is NaN is written as one fixed quiet NaN, so that
 // NaN results carry the same bits on every path as well.
-// Up to 10000 elements the calling thread computes the lanes; above that
-// they are spread over the worker pool in groups of lanes, except that long
-// rows too few to occupy every worker are each spread over the pool in
-// segments, one worker adding the segments in order. Vectorisation
-// never reorders a lane's sum: for rows, a vector computes the
-// exponentials of consecutive elements of one row and each row's sum is
-// accumulated element by element; for columns, vector lane t holds column
-// t's running maximum and sum, so each column is still summed in row order.
-// The maximum is a set maximum (only the sign of a zero maximum could
-// depend on the order, and exp(v - 0) does not), so its evaluation order is
-// free. The result is therefore the same bits on every path, instruction
-// set and thread count.
+// Up to parallel::kSequentialLimit elements the calling thread computes the
+// lanes; above that they are spread over the worker pool in groups of
+// lanes, except that long rows too few to occupy every worker are each
+// spread over the pool in segments, one worker adding the segments in
+// order. For rows, a vector holds consecutive elements of one row and each
+// row is summed element by element; for columns, vector lane t holds
+// column t's running maximum and sum, so each column is summed in row
+// order. The maximum is a set maximum, so its order is free.
 //
 // The input is read in place through its strides when each lane's elements
 // (rows) or neighbouring lanes (columns) are unit-stride; any other layout
@@ -39,16 +36,15 @@
 #include <thread>
 #include <vector>
 
-#include "activations/expf.hpp"
-#include "core/cpu.hpp"
+#include "activations/kernels/softmax.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::activations {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 // Rows computed together: their sums are interleaved so that the
 // sequential additions of different rows overlap.
 constexpr std::size_t kRowBlock = 16;
@@ -71,29 +67,7 @@ constexpr std::size_t kMinItem = 16384;
 constexpr std::size_t kLongRow = std::size_t{1} << 15;
 constexpr std::size_t kSegment = 4096;
 
-struct Kernels {
-    float (*lane_max)(const float*, std::size_t);
-    void (*exp_sub)(const float*, float, float*, std::size_t);
-    // Null where the instruction set has no fused form.
-    float (*exp_sub_sum)(const float*, float, float*, std::size_t, float);
-    void (*max_step)(const float*, float*, std::size_t);
-    void (*exp_sub_step)(const float*, const float*, float*, float*, std::size_t);
-    void (*scale)(float*, float, std::size_t);
-};
-
-Kernels select_kernels() {
-    switch (active_isa()) {
-        case Isa::avx512:
-            return {lane_max_f32_avx512, exp_sub_f32_avx512, exp_sub_sum_f32_avx512,
-                    max_step_f32_avx512, exp_sub_step_f32_avx512, scale_f32_avx512};
-        case Isa::avx2:
-            return {lane_max_f32_avx2, exp_sub_f32_avx2, exp_sub_sum_f32_avx2, max_step_f32_avx2,
-                    exp_sub_step_f32_avx2, scale_f32_avx2};
-        default:
-            return {lane_max_f32_scalar, exp_sub_f32_scalar, nullptr, max_step_f32_scalar,
-                    exp_sub_step_f32_scalar, scale_f32_scalar};
-    }
-}
+using Kernels = SoftmaxKernels;
 
 // The input as the kernels read it: element (i, j) at data[i * row + j].
 struct Source {
@@ -212,10 +186,10 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
         ready[s].store(true, std::memory_order_release);
     };
     float sum = 0.0f;
-    parallel::map_collect<char>(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
+    parallel::for_each_index(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
         if (item != 0) {
             for (std::size_t s; (s = next.fetch_add(1)) < segments;) produce(s);
-            return char{0};
+            return;
         }
         for (std::size_t s = 0; s < segments;) {
             std::size_t unclaimed = s;
@@ -234,7 +208,6 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
                 std::this_thread::yield();
             }
         }
-        return char{0};
     });
 
     const float rcp = 1.0f / sum;
@@ -364,14 +337,14 @@ Buffer<float> row_major_copy(const View<float>& x) {
 }  // namespace
 
 Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     if (rows == 0 || cols == 0) return out;
     const std::int64_t a = axis < 0 ? axis + 2 : axis;
     const bool by_columns = a == 0;
-    const Kernels k = select_kernels();
+    const Kernels& k = softmax_kernels();
     const std::uint64_t n = rows * cols;
 
     // Both kernels need unit steps along a row.
@@ -383,7 +356,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
     }
     float* const dst = out.data();
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         if (by_columns) {
             columns_range(k, src, dst, rows, cols, 0, cols, false);
         } else {
@@ -406,10 +379,9 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
             std::max<std::size_t>(1, kMinItem / (kStrip * rows));
         const std::size_t width = kStrip * strips_per_item;
         const std::size_t items = (cols + width - 1) / width;
-        parallel::map_collect<char>(items, [&, copy](std::size_t t) {
+        parallel::for_each_index(items, [&, copy](std::size_t t) {
             const std::size_t j0 = t * width;
             columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0), true);
-            return char{0};
         });
     } else {
         // Chunks of whole row blocks of the result.

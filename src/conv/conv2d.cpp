@@ -6,21 +6,20 @@
 //
 // The filter bank is packed once per call, straight into the panels the
 // multiplication's micro-kernel reads. The window matrix is never built
-// whole: each 64-column strip of it is packed into a small buffer right
-// before the products that use it, so an image costs one strip buffer
-// instead of a full C*KH*KW x OH*OW copy; the AVX2 micro-kernel's 16-lane
-// panels are copied with AVX2 (panel16-avx2.cpp) and the AVX-512 one's
-// 32-lane panels with AVX-512 (panel32-avx512.cpp). Every output element is the
-// sequential float32 sum over c, ky, kx in that order, whatever the path.
+// whole: each strip of nc columns (the table's block size) is packed into a
+// small buffer right before the products that use it, so an image costs one
+// strip buffer instead of a full C*KH*KW x OH*OW copy; panels are copied by
+// the SIMD copy the table pairs with the micro-kernel, when there is one.
+// Every output element is the sequential float32 sum over c, ky, kx in that
+// order, whatever the path.
 #include "conv/conv2d.hpp"
 
-#include <bit>
 #include <cstring>
 #include <string>
 
-#include "conv/panels.hpp"
-#include "core/cpu.hpp"
+#include "conv/kernels/panels.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "matmul/product.hpp"
@@ -30,8 +29,8 @@ namespace kiln::conv {
 
 namespace {
 
-using matmul::KernelInfo;
-using matmul::kTile;
+using matmul::kMaxTile;
+using matmul::MatmulKernels;
 using matmul::Panels;
 
 struct Geometry {
@@ -86,83 +85,7 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
 constexpr std::uint64_t kAhead = 4;
 constexpr std::int64_t kAheadReach = 128;
 
-
-// Copies, for every window position p = (c*KH + ky)*KW + kx, the W
-// evenly spaced elements starting at that position of the first lane's
-// window into dst[p * W, p * W + W). Serves panels whose lanes all lie in
-// one output row; W and the step known at compile time let the compiler
-// unroll and vectorise the copies.
-//
-// With Split, the panel's lanes [split, W) lie at the start of the next
-// output row instead: lane i >= split reads first + apart + i * step. Both
-// sources are read for every lane and the right one kept, so the copy
-// stays a fixed-width vector loop; the caller makes sure every address
-// read lies between the panel's first and last element (rows laid out in
-// increasing order), so nothing outside the input is touched.
-template <std::size_t W, std::int64_t Step, bool Split>
-void pack_row_panel(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
-                    const Geometry& g, float* dst, std::int64_t step) {
-    if constexpr (Step > 0) step = Step;
-    // Bit masks choosing each lane's source: a select the compiler can
-    // vectorise, where a branch per lane would not be.
-    std::uint32_t keep[W];
-    for (std::size_t i = 0; i < W; ++i) keep[i] = i < split ? ~std::uint32_t{0} : 0;
-    // Elements from lane 0's first to lane W - 1's last in one row; rows
-    // are fetched ahead only when that is a few cache lines.
-    const std::int64_t reach = offset(W - 1, step) + (g.kw > 0 ? offset(g.kw - 1, s[3]) : 0);
-    const bool fetch_ahead = reach > -kAheadReach && reach < kAheadReach;
-    for (std::uint64_t c = 0; c < g.channels; ++c) {
-        for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
-            const float* src = first + offset(c, s[1]) + offset(ky, s[2]);
-            if (fetch_ahead && c + kAhead < g.channels) {
-                // The same row a few channels on, so that rows scattered
-                // over the image are in the cache when their turn comes.
-                const float* ahead = src + offset(kAhead, s[1]);
-                prefetch_span(ahead, reach);
-                if constexpr (Split) prefetch_span(ahead + apart, reach);
-            }
-            for (std::uint64_t kx = 0; kx < g.kw; ++kx, src += s[3], dst += W) {
-                // Not unrolled into scalar moves: left whole, the loop is
-                // vectorised (with shuffles for step 2).
-#pragma GCC unroll 1
-                for (std::size_t i = 0; i < W; ++i) {
-                    const float here = src[static_cast<std::int64_t>(i) * step];
-                    if constexpr (Split) {
-                        const float next = src[apart + static_cast<std::int64_t>(i) * step];
-                        const std::uint32_t h = std::bit_cast<std::uint32_t>(here);
-                        const std::uint32_t n = std::bit_cast<std::uint32_t>(next);
-                        dst[i] = std::bit_cast<float>((h & keep[i]) | (n & ~keep[i]));
-                    } else {
-                        dst[i] = here;
-                    }
-                }
-            }
-        }
-    }
-}
-
-template <std::size_t W, bool Split>
-void pack_row_panel_w(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
-                      const Geometry& g, float* dst, std::int64_t step) {
-    if (step == 1) return pack_row_panel<W, 1, Split>(first, apart, split, s, g, dst, step);
-    if (step == 2) return pack_row_panel<W, 2, Split>(first, apart, split, s, g, dst, step);
-    pack_row_panel<W, 0, Split>(first, apart, split, s, g, dst, step);
-}
-
-// Whether a panel of `nr` lanes lying in one output row, or in two (lanes
-// from `split` on in the next row), has a specialised copy, and runs it.
-template <bool Split>
-bool pack_whole_panel(const float* first, std::int64_t apart, std::size_t split, const std::int64_t* s,
-                      const Geometry& g, std::size_t nr, float* dst, std::int64_t step) {
-    switch (nr) {
-        case 8: pack_row_panel_w<8, Split>(first, apart, split, s, g, dst, step); return true;
-        case 16: pack_row_panel_w<16, Split>(first, apart, split, s, g, dst, step); return true;
-        case 32: pack_row_panel_w<32, Split>(first, apart, split, s, g, dst, step); return true;
-        default: return false;
-    }
-}
-
-// The description of an nr-lane panel for its SIMD copy (see panels.hpp).
+// The description of an nr-lane panel for its copies (see kernels/panels.hpp).
 PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
                      std::int64_t step, std::int64_t apart, std::size_t split) {
     PanelWalk walk{};
@@ -181,18 +104,20 @@ PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& 
     return walk;
 }
 
-// Packs columns [j0, j1) (at most 64) of the window matrix of one image as
-// panels of `nr` lanes starting at `out`. Columns of one output row have
-// window origins a fixed step apart, so each panel is copied as a few runs
-// of evenly spaced elements.
-void pack_windows(const View<float>& input, std::uint64_t image, const Geometry& g, std::size_t nr,
+// Packs columns [j0, j1) (at most kMaxTile) of the window matrix of one
+// image as panels of `nr` lanes starting at `out`. Columns of one output
+// row have window origins a fixed step apart, so each panel is copied as a
+// few runs of evenly spaced elements: by the table's SIMD copy (as wide as
+// nr) or the portable one when its lanes lie in one or two output rows.
+void pack_windows(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
                   std::size_t j0, std::size_t j1, float* out) {
+    const std::size_t nr = k.product->nr;
     const std::int64_t* s = input.strides;
     const float* img = input.data + offset(image, s[0]);
     const std::size_t lanes = j1 - j0;
 
     // Offset of each column's window origin within its image.
-    std::int64_t origin[kTile];
+    std::int64_t origin[kMaxTile];
     std::uint64_t y = j0 / g.ow, x = j0 % g.ow;
     for (std::size_t l = 0; l < lanes; ++l) {
         origin[l] = offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
@@ -202,11 +127,6 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         }
     }
     const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
-    // The SIMD copy of this kernel's panels, if there is one: 16-lane
-    // panels are the AVX2 micro-kernel's, 32-lane ones the AVX-512 one's.
-    bool (*simd_copy)(const PanelWalk&, float*) = nullptr;
-    if (nr == 16 && active_isa() == Isa::avx2) simd_copy = pack_panel16_avx2;
-    if (nr == 32 && active_isa() == Isa::avx512) simd_copy = pack_panel32_avx512;
 
     for (std::size_t lane0 = 0; lane0 < lanes; lane0 += nr) {
         float* panel = out + lane0 * g.depth;
@@ -214,7 +134,7 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         const std::size_t cols = lanes - lane0 < nr ? lanes - lane0 : nr;
 
         // Runs of lanes within one output row.
-        std::size_t run_start[kTile], run_len[kTile], runs = 0;
+        std::size_t run_start[kMaxTile], run_len[kMaxTile], runs = 0;
         std::uint64_t col = (j0 + lane0) % g.ow;
         for (std::size_t l = 0; l < cols; ++l, ++col) {
             if (col == g.ow) col = 0;
@@ -234,11 +154,9 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
         if (cols == nr && (runs == 1 || two_rows)) {
             const std::size_t split = runs == 1 ? nr : run_start[1];
             const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
-            if (simd_copy && simd_copy(panel_walk(img + org[0], s, g, nr, step, apart, split), panel))
-                continue;
-            if (runs == 1 ? pack_whole_panel<false>(img + org[0], 0, nr, s, g, nr, panel, step)
-                          : pack_whole_panel<true>(img + org[0], apart, split, s, g, nr, panel, step))
-                continue;
+            const PanelWalk walk = panel_walk(img + org[0], s, g, nr, step, apart, split);
+            if (k.copy_panel && k.copy_panel(walk, panel)) continue;
+            if (copy_panel_portable(walk, nr, panel)) continue;
         }
 
         matmul::zero_padding(panel, cols, g.depth, nr);
@@ -257,20 +175,23 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
 }
 
 // The OC x OH*OW output planes of one image, written to `out` (row-major,
-// one row per filter). Above 10000 output elements the 64-column strips go
-// to the pool; each strip packs its windows and then computes all its rows.
-void convolve_image(const View<float>& input, std::uint64_t image, const Geometry& g,
-                    const KernelInfo& kernel, const Panels& filters, float* out) {
+// one row per filter). Above parallel::kSequentialLimit output elements the
+// strips of nc columns go to the pool; each strip packs its windows and
+// then computes all its rows.
+void convolve_image(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
+                    const Panels& filters, float* out) {
+    const MatmulKernels& kernel = *k.product;
     const std::uint64_t oc = filters.extent(), n = g.positions;
     if (oc == 0 || n == 0) return;
-    const std::size_t strips = (n + kTile - 1) / kTile;
+    const std::size_t nc = kernel.blocks.nc;
+    const std::size_t strips = (n + nc - 1) / nc;
     matmul::run_items(strips, matmul::goes_to_pool(oc, n), [&](std::size_t t) {
-        const std::size_t j0 = t * kTile;
-        const std::size_t j1 = j0 + kTile < n ? j0 + kTile : n;
+        const std::size_t j0 = t * nc;
+        const std::size_t j1 = j0 + nc < n ? j0 + nc : n;
         mem::Block strip(matmul::band_floats(j1 - j0, g.depth, kernel.nr) * sizeof(float),
                          mem::Block::ForOverwrite{});
         float* windows = static_cast<float*>(strip.get());
-        pack_windows(input, image, g, kernel.nr, j0, j1, windows);
+        pack_windows(input, image, g, k, j0, j1, windows);
         for (std::size_t band = 0; band < filters.bands(); ++band) {
             const std::size_t i0 = filters.band_begin(band);
             matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
@@ -282,19 +203,13 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
 }  // namespace
 
 Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::uint64_t stride) {
-    if (input.ndim != 4 || kernel.ndim != 4) throw ValueError("Input and kernel must be 4D arrays");
+    if (input.ndim != 4 || kernel.ndim != 4) throw ValueError(texts::kInputKernel4D);
     const std::uint64_t n = input.shape[0], c = input.shape[1], h = input.shape[2], w = input.shape[3];
     const std::uint64_t oc = kernel.shape[0], kc = kernel.shape[1], kh = kernel.shape[2],
                         kw = kernel.shape[3];
-    if (stride == 0) panic("attempt to divide by zero");
-    if (kc != c) {
-        throw ValueError("conv2d: kernel has " + std::to_string(kc) + " input channels but input has " +
-                         std::to_string(c));
-    }
-    if (h < kh || w < kw) {
-        throw ValueError("conv2d: kernel " + std::to_string(kh) + "x" + std::to_string(kw) +
-                         " is larger than input " + std::to_string(h) + "x" + std::to_string(w));
-    }
+    if (stride == 0) refuse(texts::kDivideByZero);
+    if (kc != c) throw ValueError(texts::channel_mismatch(kc, c));
+    if (h < kh || w < kw) throw ValueError(texts::kernel_too_large(kh, kw, h, w));
 
     Geometry g{};
     g.channels = c;
@@ -320,31 +235,22 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         checked_element_count(window_shape, 2, sizeof(float));
     }
 
-    const KernelInfo& mk = matmul::active_kernel();
-    Panels filters(oc, g.depth, mk.mr);
+    const ConvKernels& k = conv_kernels();
+    Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
     for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band);
 
     const std::uint64_t plane = oc * g.positions;  // output elements per image
     if (n == 1) {
-        convolve_image(input, 0, g, mk, filters, out.first());
+        convolve_image(input, 0, g, k, filters, out.first());
     } else if (n >= 2) {
         // One image per item. Items read the caller's input in place: it
         // stays held and unchanged until this call returns, which is after
         // every item has finished. Each writes only its own image's planes.
-        parallel::map_collect<bool>(n, [&](std::size_t b) {
-            convolve_image(input, b, g, mk, filters, out.first() + b * plane);
-            return true;
+        parallel::for_each_index(n, [&](std::size_t b) {
+            convolve_image(input, b, g, k, filters, out.first() + b * plane);
         });
     }
     return out;
-}
-
-void prefetch_span(const float* p, std::int64_t count) {
-    const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const auto b = a + static_cast<std::uintptr_t>(count * static_cast<std::int64_t>(sizeof(float)));
-    const std::uintptr_t lo = (a < b ? a : b) & ~std::uintptr_t{63}, hi = a < b ? b : a;
-    for (std::uintptr_t line = lo; line <= hi; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
 }
 
 }  // namespace kiln::conv

@@ -6,12 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <limits>
 
 #include "core/errors.hpp"
 #include "core/memory.hpp"
+#include "core/texts.hpp"
 
 namespace kiln {
 
@@ -99,16 +99,16 @@ inline std::uint64_t checked_element_count(const std::uint64_t* shape, std::size
             continue;
         }
         if (nonzero > kMax / shape[d])
-            panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+            refuse(texts::kShapeOverflow);
         nonzero *= shape[d];
     }
     if (count != 0) count = nonzero;
-    if (count > kMax / element_size) panic("capacity overflow");
+    if (count > kMax / element_size) refuse(texts::kCapacityOverflow);
     return count;
 }
 
-// An owned buffer of elements: zero-filled with row-major strides, or the
-// owned copy of a 2-D view.
+// An owned buffer of elements with row-major strides, zero-filled or left
+// for the kernel to write.
 template <class T>
 class Buffer {
 public:
@@ -144,64 +144,14 @@ public:
         return buf;
     }
 
-    // The owned copy of a 2-D view. A view whose elements fill one gap-free
-    // block in some axis order is copied as that block and keeps its
-    // strides, signs included; any other view is gathered in row-major
-    // order into a row-major buffer.
-    static Buffer copy_of(const View<T>& v) {
-        check(v.ndim == 2, "owned copies are made of 2-D views");
-        const std::uint64_t rows = v.shape[0], cols = v.shape[1];
-        const std::int64_t s0 = v.strides[0], s1 = v.strides[1];
-        Buffer buf;
-        buf.count_ = checked_element_count(v.shape, 2, sizeof(T));
-        buf.block_ = mem::Block(static_cast<std::size_t>(buf.count_) * sizeof(T));
-        buf.ndim_ = 2;
-        buf.shape_[0] = rows;
-        buf.shape_[1] = cols;
-        if (buf.count_ == 0) return buf;
-
-        if (is_gap_free(rows, cols, s0, s1)) {
-            // Lowest address the view touches, and the first element's
-            // offset from it.
-            std::int64_t low = 0;
-            if (s0 < 0) low += s0 * static_cast<std::int64_t>(rows - 1);
-            if (s1 < 0) low += s1 * static_cast<std::int64_t>(cols - 1);
-            std::memcpy(buf.block_.get(), v.data + low, static_cast<std::size_t>(buf.count_) * sizeof(T));
-            buf.offset_ = -low;
-            buf.strides_[0] = s0;
-            buf.strides_[1] = s1;
-        } else {
-            T* out = buf.data();
-            for (std::uint64_t i = 0; i < rows; ++i)
-                for (std::uint64_t j = 0; j < cols; ++j) *out++ = v.at(i, j);
-            buf.strides_[0] = static_cast<std::int64_t>(cols);
-            buf.strides_[1] = 1;
-        }
-        return buf;
-    }
-
     // Start of the block.
     T* data() const noexcept { return static_cast<T*>(block_.get()); }
     // Address of element (0, ..., 0).
-    T* first() const noexcept { return data() + offset_; }
+    T* first() const noexcept { return data(); }
     std::uint64_t count() const noexcept { return count_; }
     std::size_t ndim() const noexcept { return ndim_; }
     const std::uint64_t* shape() const noexcept { return shape_; }
     const std::int64_t* strides() const noexcept { return strides_; }
-    std::int64_t offset() const noexcept { return offset_; }
-    std::size_t bytes() const noexcept { return block_.bytes(); }
-
-    // A read-only view of this buffer.
-    View<T> view() const noexcept {
-        View<T> v;
-        v.data = first();
-        v.ndim = ndim_;
-        for (std::size_t d = 0; d < ndim_; ++d) {
-            v.shape[d] = shape_[d];
-            v.strides[d] = strides_[d];
-        }
-        return v;
-    }
 
     // Gives up the block (to a result array's owner).
     mem::Block release_block() noexcept { return std::move(block_); }
@@ -212,7 +162,6 @@ private:
     std::size_t ndim_ = 0;
     std::uint64_t shape_[kMaxResultDims] = {};
     std::int64_t strides_[kMaxResultDims] = {};
-    std::int64_t offset_ = 0;
 };
 
 }  // namespace kiln

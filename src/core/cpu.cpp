@@ -37,12 +37,4 @@ Isa active_isa() noexcept {
     return isa;
 }
 
-const char* isa_name(Isa isa) noexcept {
-    switch (isa) {
-        case Isa::avx512: return "avx512";
-        case Isa::avx2: return "avx2";
-        default: return "scalar";
-    }
-}
-
 }  // namespace kiln

@@ -1,8 +1,8 @@
 // Runtime choice of the instruction set for the SIMD kernels.
 //
 // One binary runs on any x86-64 machine: each kernel family has a portable
-// form and forms compiled for AVX2 and AVX-512 in their own files, and the
-// widest one this CPU supports is used. Every form gives the same bits.
+// form and forms compiled for AVX2 and AVX-512 in their own files, and its
+// table (src/tables) is filled with the widest one this CPU supports.
 //
 // The environment variable KILN_KERNELS_ISA ("scalar", "avx2" or "avx512"),
 // read once, caps the choice; tests use it to run each form in turn. It
@@ -15,7 +15,5 @@ enum class Isa { scalar = 0, avx2 = 1, avx512 = 2 };
 
 // The instruction set the kernels use in this process.
 Isa active_isa() noexcept;
-
-const char* isa_name(Isa isa) noexcept;
 
 }  // namespace kiln

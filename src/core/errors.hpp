@@ -4,7 +4,8 @@
 // throwing one of these C++ exceptions; the call bracket in src/lib turns
 // each into the matching Python exception:
 //   ValueError      -> ValueError (a caller error found by a kernel's checks)
-//   Panic           -> PanicException (a violated internal invariant)
+//   Panic           -> PanicException (a violated internal invariant, or
+//                      a documented refusal: see refuse())
 //   std::bad_alloc  -> MemoryError
 #pragma once
 
@@ -44,6 +45,12 @@ void report_failure(const std::string& message, const std::source_location& wher
 // Reports and raises an internal failure.
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
+
+// Raises a documented refusal: an input the module declines by contract (a
+// layout it does not read, a size beyond its limits, a zero stride). It
+// reaches the caller as PanicException, with the same report on standard
+// error as an internal failure, but it is not a fault of the module.
+[[noreturn]] void refuse(const char* message, std::source_location where = std::source_location::current());
 
 // Checks an internal invariant; a false condition is an internal failure.
 inline void check(bool condition, const char* message,

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/texts.hpp"
+
 namespace kiln::py {
 
 namespace {
@@ -33,9 +35,7 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
         slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
 
     if (given > sig.count) {
-        type_error(std::string(sig.name) + "() takes " + std::to_string(sig.count) +
-                   " positional arguments but " + std::to_string(given) +
-                   (given == 1 ? " was" : " were") + " given");
+        type_error(texts::too_many_positional(sig.name, sig.count, given));
     }
 
     if (kwargs) {
@@ -45,7 +45,7 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
             if (!PyUnicode_Check(key)) {
                 std::string message = "'";
                 message += type_qualname(Py_TYPE(key));
-                message += "' object cannot be converted to 'PyString'";
+                message += texts::kNotString;
                 type_error(message);
             }
             std::size_t match = sig.count;
@@ -66,12 +66,10 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
                 Ref shown = Ref::steal(PyObject_Str(key));
                 if (!shown) throw_fetched();
                 throw_error(PyExc_TypeError,
-                            Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
-                                                            sig.name, shown.get())));
+                            Ref::steal(PyUnicode_FromFormat(texts::kUnexpectedKeyword, sig.name, shown.get())));
             }
             if (slots[match]) {
-                type_error(std::string(sig.name) + "() got multiple values for argument '" +
-                           sig.params[match] + "'");
+                type_error(texts::multiple_values(sig.name, sig.params[match]));
             }
             slots[match] = value;
         }
@@ -83,9 +81,7 @@ void bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
         if (!slots[i] && n_missing < 8) missing[n_missing++] = sig.params[i];
     }
     if (n_missing > 0) {
-        type_error(std::string(sig.name) + "() missing " + std::to_string(n_missing) +
-                   " required positional " + (n_missing == 1 ? "argument" : "arguments") + ": " +
-                   name_list(missing, n_missing));
+        type_error(texts::missing_arguments(sig.name, n_missing, name_list(missing, n_missing)));
     }
 }
 
@@ -96,7 +92,7 @@ void rethrow_for_argument(const char* param, std::exception_ptr failure) {
         if (err.type.get() != PyExc_TypeError) throw;
         err.normalize();
         PyObject* value = err.value.get();
-        const std::string message = std::string("argument '") + param + "': " + to_text(value, "");
+        const std::string message = texts::argument_error(param, to_text(value, ""));
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                    "replace"));
         if (!text) throw_fetched();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 
 namespace kiln::py {
 
@@ -40,8 +41,8 @@ void set_exception_from_current() noexcept {
         kiln::report_failure(err.what(), std::source_location::current());
         raise_panic(err.what());
     } catch (...) {
-        kiln::report_failure("panic from Kiln code", std::source_location::current());
-        raise_panic("panic from Kiln code");
+        kiln::report_failure(texts::kUnknownPanic, std::source_location::current());
+        raise_panic(texts::kUnknownPanic);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "lib/errors.hpp"
 #include "lib/functions.hpp"
 
@@ -65,8 +66,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
     Ref name = Ref::steal(PyObject_GetAttrString(func.get(), "__name__"));
     if (!name) throw_fetched();
     if (!PyUnicode_Check(name.get())) {
-        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(name.get())) +
-                                         "' object cannot be converted to 'PyString'");
+        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(name.get())) + texts::kNotString);
     }
 
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -78,8 +78,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_fetched();
     }
     if (!PyList_Check(all.get())) {
-        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(all.get())) +
-                                         "' object cannot be converted to 'PyList'");
+        throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(all.get())) + texts::kNotList);
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         PythonError err = PythonError::fetch();
@@ -93,7 +92,7 @@ PyObject* init_module() {
     Ref module = Ref::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));
     if (!module) throw_fetched();
     if (g_initialized.exchange(true)) {
-        throw_error(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
+        throw_error(PyExc_ImportError, texts::kInitialisedTwice);
     }
     for (PyMethodDef& def : g_functions) add_function(module.get(), &def);
     return module.release();

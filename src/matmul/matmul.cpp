@@ -2,14 +2,14 @@
 //
 // The core packs `a` by rows and `b` by columns into the panels the
 // micro-kernel reads (these are the private copy of `a` and the transposed
-// copy of `b`), then computes the result in 64 x 64 tiles: on the calling
-// thread up to 10000 result elements, else one tile per item of an ordered
-// map over the pool. Every element is the same sequential float32 sum on
-// every path, so the path never shows in the bits.
+// copy of `b`), then computes the result in tiles of the table's block
+// sizes: on the calling thread up to parallel::kSequentialLimit result
+// elements, else one tile per item of a loop over the pool.
 #include "matmul/matmul.hpp"
 
 #include <string>
 
+#include "core/texts.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "matmul/product.hpp"
@@ -19,7 +19,12 @@ namespace kiln::matmul {
 namespace {
 
 std::string shape_text(const View<float>& v) {
-    return "[" + std::to_string(v.shape[0]) + ", " + std::to_string(v.shape[1]) + "]";
+    std::string text = "[";
+    text += std::to_string(v.shape[0]);
+    text += ", ";
+    text += std::to_string(v.shape[1]);
+    text += "]";
+    return text;
 }
 
 }  // namespace
@@ -37,21 +42,21 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     const std::uint64_t bt_shape[2] = {n, k};
     checked_element_count(bt_shape, 2, sizeof(float));
     // Only rows 0 .. k-1 of `b` are read; it must have them.
-    if (n != 0 && b.shape[0] < k) panic("ndarray: index out of bounds");
+    if (n != 0 && b.shape[0] < k) panic(texts::kIndexOutOfBounds);
     if (m == 0 || n == 0) return c;
 
-    const KernelInfo& kernel = active_kernel();
+    const MatmulKernels& kernel = matmul_kernels();
     const bool parallel = goes_to_pool(m, n);
     if (kernel.narrow != nullptr && n <= kernel.narrow_cols && a.strides[1] == 1 && a.strides[0] >= 0) {
         // A narrow result: `a` is read in place and only `b` is packed.
-        Panels pb(n, k, kernel.narrow_cols);
+        Panels pb(n, k, kernel.narrow_cols, kernel.blocks.nc);
         pack_columns(b, pb, 0);
         multiply_narrow(kernel, a.data, static_cast<std::size_t>(a.strides[0]), m, pb, c.first(), n,
                         parallel);
         return c;
     }
-    Panels pa(m, k, kernel.mr);
-    Panels pb(n, k, kernel.nr);
+    Panels pa(m, k, kernel.mr, kernel.blocks.mc);
+    Panels pb(n, k, kernel.nr, kernel.blocks.nc);
     const std::size_t row_bands = pa.bands();
     run_items(row_bands + pb.bands(), parallel, [&](std::size_t i) {
         if (i < row_bands) {
@@ -65,9 +70,9 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
 }
 
 Buffer<float> matmul_kernel(const View<float>& a, const View<float>& b) {
-    if (a.ndim != 2 || b.ndim != 2) throw ValueError("Both inputs must be 2D arrays");
+    if (a.ndim != 2 || b.ndim != 2) throw ValueError(texts::kBoth2D);
     if (a.shape[1] != b.shape[0])
-        throw ValueError("Incompatible shapes for matmul: " + shape_text(a) + " and " + shape_text(b));
+        throw ValueError(texts::incompatible_shapes(shape_text(a), shape_text(b)));
     return matmul_core(a, b);
 }
 

@@ -2,8 +2,7 @@
 //
 // Every result element is the plain float32 sum
 //   ((...((+0.0 + a[i][0]*b[0][j]) + a[i][1]*b[1][j]) ...) + a[i][k-1]*b[k-1][j])
-// with each product and each partial sum rounded to float32, whatever the
-// path, the tiling, the instruction set or the number of workers.
+// with each product and each partial sum rounded to float32.
 #pragma once
 
 #include "core/array.hpp"

@@ -20,14 +20,14 @@ std::int64_t offset(std::size_t index, std::int64_t stride) {
 
 }  // namespace
 
-Panels::Panels(std::size_t extent, std::size_t depth, std::size_t width)
-    : extent_(extent), depth_(depth), width_(width) {
-    const std::size_t panels_per_band = (kTile + width - 1) / width;
+Panels::Panels(std::size_t extent, std::size_t depth, std::size_t width, std::size_t band)
+    : extent_(extent), depth_(depth), width_(width), band_(band) {
+    const std::size_t panels_per_band = (band + width - 1) / width;
     band_floats_ = product_or_throw(product_or_throw(panels_per_band, width), depth);
     std::size_t floats = 0;
     if (extent > 0) {
         // Full bands, then the last band's panels only.
-        const std::size_t last_lanes = extent - (bands() - 1) * kTile;
+        const std::size_t last_lanes = extent - (bands() - 1) * band;
         const std::size_t last_panels = (last_lanes + width - 1) / width;
         floats = product_or_throw(bands() - 1, band_floats_) +
                  product_or_throw(product_or_throw(last_panels, width), depth);

@@ -2,7 +2,8 @@
 //
 // One side of a product (the rows of `a`, or the columns of `b`) is stored
 // as panels the micro-kernel reads front to back. The side's extent is cut
-// into bands of kTile lanes, one band per row (or column) of result tiles,
+// into bands of `band` lanes (the tile's mc or nc), one band per row (or
+// column) of result tiles,
 // and each band into panels of `width` lanes, the micro-kernel's MR (or
 // NR). A panel holds, for each inner position p, its `width` lanes at
 // [p * width, p * width + width); lanes past the end of the extent hold
@@ -14,7 +15,6 @@
 
 #include "core/array.hpp"
 #include "core/memory.hpp"
-#include "matmul/blocking.hpp"
 #include "matmul/kernels/kernels.hpp"
 
 namespace kiln::matmul {
@@ -22,17 +22,18 @@ namespace kiln::matmul {
 class Panels {
 public:
     Panels() = default;
-    // Room for a packed side of `extent` lanes and `depth` inner positions;
-    // the packers write every lane, padding included.
-    Panels(std::size_t extent, std::size_t depth, std::size_t width);
+    // Room for a packed side of `extent` lanes and `depth` inner positions,
+    // in bands of `band` lanes; the packers write every lane, padding
+    // included.
+    Panels(std::size_t extent, std::size_t depth, std::size_t width, std::size_t band);
 
     std::size_t extent() const noexcept { return extent_; }
     std::size_t depth() const noexcept { return depth_; }
     std::size_t width() const noexcept { return width_; }
-    std::size_t bands() const noexcept { return (extent_ + kTile - 1) / kTile; }
-    std::size_t band_begin(std::size_t band) const noexcept { return band * kTile; }
+    std::size_t bands() const noexcept { return (extent_ + band_ - 1) / band_; }
+    std::size_t band_begin(std::size_t band) const noexcept { return band * band_; }
     std::size_t band_end(std::size_t band) const noexcept {
-        const std::size_t end = band * kTile + kTile;
+        const std::size_t end = band * band_ + band_;
         return end < extent_ ? end : extent_;
     }
     // Panel q of a band: lanes band_begin + q * width onwards.
@@ -45,6 +46,7 @@ private:
     std::size_t extent_ = 0;
     std::size_t depth_ = 0;
     std::size_t width_ = 1;
+    std::size_t band_ = 1;  // lanes of a band
     std::size_t band_floats_ = 0;  // floats of one full band
 };
 

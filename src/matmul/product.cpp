@@ -9,10 +9,7 @@ void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std:
         for (std::size_t i = 0; i < count; ++i) body(i);
         return;
     }
-    parallel::map_collect<bool>(count, [&](std::size_t i) {
-        body(i);
-        return true;
-    });
+    parallel::for_each_index(count, body);
 }
 
 namespace {
@@ -40,13 +37,13 @@ void prefetch_result(const float* c, std::size_t ldc, std::size_t rows, std::siz
 
 }  // namespace
 
-void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band, std::size_t rows,
+void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
-    // Passes of near-equal length, none longer than kInner. Each pass adds
+    // Passes of near-equal length, none longer than kc. Each pass adds
     // the products of inner positions [pc, pc + kc) to every element of the
     // block, in order; the first pass starts from +0.0.
-    const std::size_t passes = (k + kInner - 1) / kInner;
+    const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
     const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
     const std::size_t calls = (rows + mr - 1) / mr;  // micro-kernel calls per panel of `b`
     for (std::size_t pc = 0; pc < k; pc += step) {
@@ -84,7 +81,7 @@ void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band
 
 namespace {
 
-void multiply_tile(const KernelInfo& kernel, const Panels& a, const Panels& b, std::size_t ti,
+void multiply_tile(const MatmulKernels& kernel, const Panels& a, const Panels& b, std::size_t ti,
                    std::size_t tj, float* c, std::size_t ldc) {
     const std::size_t i0 = a.band_begin(ti), j0 = b.band_begin(tj);
     multiply_block(kernel, a.depth(), a.panel(ti, 0), a.band_end(ti) - i0, b.panel(tj, 0),
@@ -93,7 +90,7 @@ void multiply_tile(const KernelInfo& kernel, const Panels& a, const Panels& b, s
 
 }  // namespace
 
-void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
+void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel) {
     const std::size_t row_tiles = a.bands(), col_tiles = b.bands();
     const std::size_t tiles = row_tiles * col_tiles;
@@ -105,20 +102,20 @@ void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float*
     // Tiles are disjoint, so each element of c is written by exactly one
     // task, and c is handed on only after every task has finished. Writing
     // in place spares a per-tile buffer and a final copy of the result.
-    parallel::map_collect<bool>(tiles, [&](std::size_t t) {
+    parallel::for_each_index(tiles, [&](std::size_t t) {
         multiply_tile(kernel, a, b, t / col_tiles, t % col_tiles, c, ldc);
-        return true;
     });
 }
 
-void multiply_narrow(const KernelInfo& kernel, const float* a, std::size_t lda, std::size_t m,
+void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t lda, std::size_t m,
                      const Panels& b, float* c, std::size_t ldc, bool parallel) {
     const std::size_t k = b.depth(), n = b.extent(), w = b.width();
     const float* bp = b.panel(0, 0);
-    const std::size_t passes = (k + kInner - 1) / kInner;
+    const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
     const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
-    run_items((m + kTile - 1) / kTile, parallel, [&](std::size_t band) {
-        const std::size_t i0 = band * kTile, i1 = i0 + kTile < m ? i0 + kTile : m;
+    const std::size_t mc = kernel.blocks.mc;
+    run_items((m + mc - 1) / mc, parallel, [&](std::size_t band) {
+        const std::size_t i0 = band * mc, i1 = i0 + mc < m ? i0 + mc : m;
         for (std::size_t pc = 0; pc < k; pc += step) {
             const std::size_t kc = k - pc < step ? k - pc : step;
             for (std::size_t i = i0; i < i1; i += 16) {

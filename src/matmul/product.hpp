@@ -8,40 +8,41 @@
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "parallel/function_ref.hpp"
+#include "parallel/pool.hpp"
 
 namespace kiln::matmul {
 
 // The path a product of m x n result elements takes, from its size alone.
 inline bool goes_to_pool(std::uint64_t m, std::uint64_t n) noexcept {
-    return m != 0 && n > kParallelThreshold / m;  // m * n > kParallelThreshold
+    return m != 0 && n > parallel::kSequentialLimit / m;  // m * n > kSequentialLimit
 }
 
-// Calls body(i) for i in [0, count): as one ordered map over the pool when
-// `parallel`, else in ascending order on the calling thread.
+// Calls body(i) for i in [0, count): spread over the pool when `parallel`,
+// else in ascending order on the calling thread.
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body);
 
-// Computes a block of at most 64 x 64 result elements: `rows` lanes of
+// Computes a block of at most mc x nc result elements: `rows` lanes of
 // packed `a` whose panels start at a_band, times `cols` lanes of packed `b`
 // whose panels start at b_band, both of depth k, into c (pointing at the
 // block's first element, leading dimension ldc). With k = 0, c is left
 // untouched.
-void multiply_block(const KernelInfo& kernel, std::size_t k, const float* a_band, std::size_t rows,
+void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc);
 
 // c = a x b for packed a (m lanes) and b (n lanes) of equal depth k: every
 // element c[i][j] becomes the sequential float32 sum over p of
 // a[i][p] * b[p][j], started at +0.0. With `parallel` the tiles are the
-// items of one ordered map over the pool, in row-band order; each writes its
+// items of one loop over the pool, in row-band order; each writes its
 // own disjoint part of c. With k = 0, c is left untouched.
-void multiply(const KernelInfo& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
+void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel);
 
 // c = a x b for `a` read in place (m rows, row r at a + r * lda, unit step
 // along its k inner positions) and b packed 16 lanes wide, at most
 // kernel.narrow_cols lanes; kernel.narrow must be set. The same sums as
-// multiply; with `parallel` the 64-row bands of the result are the items of
-// one ordered map over the pool.
-void multiply_narrow(const KernelInfo& kernel, const float* a, std::size_t lda, std::size_t m,
+// multiply; with `parallel` the bands of mc rows of the result are the
+// items of one loop over the pool.
+void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t lda, std::size_t m,
                      const Panels& b, float* c, std::size_t ldc, bool parallel);
 
 }  // namespace kiln::matmul

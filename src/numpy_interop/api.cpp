@@ -1,6 +1,7 @@
 #include "numpy_interop/api.hpp"
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "py/error.hpp"
 
 namespace kiln::npy {
@@ -17,17 +18,17 @@ const Api& api() {
     py::Ref module = py::Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
     if (!module) {
         py::clear_expected_error();
-        panic("Failed to import NumPy module");
+        panic(texts::kNumpyImportFailed);
     }
     py::Ref capsule = py::Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
     if (!capsule) {
         py::clear_expected_error();
-        panic("Failed to get NumPy API capsule");
+        panic(texts::kNumpyCapsuleFailed);
     }
     void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (!table) {
         py::clear_expected_error();
-        panic("Failed to get NumPy API capsule");
+        panic(texts::kNumpyCapsuleFailed);
     }
     g_api.array_type = static_cast<PyTypeObject*>(table[kArrayType]);
     g_api.descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kDescrFromType]);

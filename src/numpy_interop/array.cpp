@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "py/error.hpp"
 #include "numpy_interop/api.hpp"
 #include "numpy_interop/slice_container.hpp"
@@ -114,7 +115,7 @@ void check_element_type(const Api& np, const ArrayFields* arr, py::Ref& accepted
         py::Ref wanted_text = py::Ref::steal(PyObject_Str(wanted.get()));
         if (!wanted_text) py::throw_fetched();
         py::throw_error(PyExc_TypeError, py::Ref::steal(PyUnicode_FromFormat(
-                                             "type mismatch:\n from=%U, to=%U", found_text.get(),
+                                             texts::kTypeMismatch, found_text.get(),
                                              wanted_text.get())));
     }
     accepted_descr = py::Ref::borrow(arr->descr);
@@ -128,7 +129,7 @@ Accepted<T> accept(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type != np.array_type && !PyType_IsSubtype(type, np.array_type)) {
         py::throw_error(PyExc_TypeError,
-                        "'" + py::type_qualname(type) + "' object cannot be converted to 'PyArray<T, D>'");
+                        "'" + py::type_qualname(type) + texts::kNotArray);
     }
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
     Accepted<T> out;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 #include "py/error.hpp"
 
 namespace kiln::npy {
@@ -17,7 +18,7 @@ struct SliceContainer {
 };
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, texts::kNoConstructor);
     return nullptr;
 }
 
@@ -31,17 +32,15 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-char kDoc[] = "Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap";
-
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_doc, kDoc},
+    {Py_tp_doc, const_cast<char*>(texts::kSliceContainerDoc)},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
-    "builtins.PySliceContainer",
+    texts::kSliceContainerTypeName,
     static_cast<int>(sizeof(SliceContainer)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -57,7 +56,7 @@ PyTypeObject* container_type() {
 
 [[noreturn]] void creation_failed() {
     py::PythonError err = py::PythonError::fetch();
-    panic("Failed to create slice container: " + py::describe(err));
+    panic(texts::kSliceContainerFailed + py::describe(err));
 }
 
 }  // namespace

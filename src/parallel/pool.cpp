@@ -22,6 +22,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "core/texts.hpp"
 #include "core/thread.hpp"
 
 namespace kiln::parallel {
@@ -142,9 +143,11 @@ struct Worker {
     std::deque<Job*> jobs;
 
     void push(Job* job);
-    Job* pop_back();
+    // The newest job (the owner's next) or the oldest (a thief's), or null.
+    Job* take(bool newest);
+    Job* pop_back() { return take(true); }
     bool pop_if_back(Job* job);
-    Job* steal_front();
+    Job* steal_front() { return take(false); }
 };
 
 struct Pool {
@@ -212,23 +215,28 @@ struct Pool {
         sleepers.fetch_sub(1, std::memory_order_seq_cst);
     }
 
-    // Runs other work until `job` is done (a worker waiting for a half that
-    // another worker took).
-    void wait_for(Worker* self, Job& job) {
+    // Runs jobs until `until` is set or, without it, until the pool stops.
+    // With no job to run, a worker keeps looking (yielding its core) for
+    // kIdleSpin, then sleeps until something changes.
+    void work(Worker* self, const std::atomic<bool>* until) {
         IdleClock idle;
-        while (!job.done.load(std::memory_order_acquire)) {
+        while (until ? !until->load(std::memory_order_acquire) : !stopping.load(std::memory_order_relaxed)) {
             const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
-            if (Job* other = find_work(self)) {
-                other->execute();
+            if (Job* job = find_work(self)) {
+                job->execute();
                 idle.reset();
             } else if (idle.spinning()) {
                 std::this_thread::yield();
             } else {
-                sleep(seen, &job.done);
+                sleep(seen, until);
                 idle.reset();
             }
         }
     }
+
+    // Runs other work until `job` is done (a worker waiting for a half that
+    // another worker took).
+    void wait_for(Worker* self, Job& job) { work(self, &job.done); }
 
     void worker_main(Worker* self) {
         t_worker = self;
@@ -238,19 +246,7 @@ struct Pool {
         // The same name for tools that list a process's threads (top, ps,
         // debuggers); the kernel keeps at most 15 characters of it.
         pthread_setname_np(pthread_self(), label);
-        IdleClock idle;
-        while (!stopping.load(std::memory_order_relaxed)) {
-            const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
-            if (Job* job = find_work(self)) {
-                job->execute();
-                idle.reset();
-            } else if (idle.spinning()) {
-                std::this_thread::yield();
-            } else {
-                sleep(seen, nullptr);
-                idle.reset();
-            }
-        }
+        work(self, nullptr);
     }
 };
 
@@ -262,11 +258,15 @@ void Worker::push(Job* job) {
     pool->signal(false);
 }
 
-Job* Worker::pop_back() {
+Job* Worker::take(bool newest) {
     std::lock_guard<std::mutex> lock(mutex);
     if (jobs.empty()) return nullptr;
-    Job* job = jobs.back();
-    jobs.pop_back();
+    Job* job = newest ? jobs.back() : jobs.front();
+    if (newest) {
+        jobs.pop_back();
+    } else {
+        jobs.pop_front();
+    }
     return job;
 }
 
@@ -275,14 +275,6 @@ bool Worker::pop_if_back(Job* job) {
     if (jobs.empty() || jobs.back() != job) return false;
     jobs.pop_back();
     return true;
-}
-
-Job* Worker::steal_front() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (jobs.empty()) return nullptr;
-    Job* job = jobs.front();
-    jobs.pop_front();
-    return job;
 }
 
 // --- pool creation ----------------------------------------------------------
@@ -351,8 +343,7 @@ Pool* create_pool(std::string& failure) {
             pool->signal(true);
             { std::lock_guard<std::mutex> lock(pool->sleep_mutex); }
             pool->wake.notify_all();
-            failure = std::string("IOError: ") + std::strerror(err) + " (os error " +
-                      std::to_string(err) + ")";
+            failure = texts::pool_io_error(std::strerror(err), err);
             return nullptr;
         }
     }
@@ -378,10 +369,10 @@ Pool& get_pool() {
             g_pool.store(outcome.pool, std::memory_order_release);
             return *outcome.pool;
         }
-        panic("The global thread pool has not been initialized.: " + outcome.failure);
+        panic(texts::kPoolNotInitialized + outcome.failure);
     }
     if (outcome.pool) return *outcome.pool;
-    panic("The global thread pool has not been initialized.: GlobalPoolAlreadyInitialized");
+    panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
 }
 
 // --- loop division ----------------------------------------------------------
@@ -516,8 +507,6 @@ struct InjectedJob final : Job {
 }  // namespace
 
 std::size_t worker_count() { return get_pool().size; }
-
-bool pool_exists() noexcept { return g_pool.load(std::memory_order_acquire) != nullptr; }
 
 void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run) {
     Pool& pool = get_pool();

@@ -1,4 +1,4 @@
-// The process-wide worker pool and the two loop forms the kernels use.
+// The process-wide worker pool and the loops the kernels run on it.
 //
 // The pool is created on first use with a worker count taken from
 // RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors this process
@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -21,11 +21,12 @@
 
 namespace kiln::parallel {
 
+// Problems of at most this many result elements run on the calling thread
+// and never touch the pool; larger ones are spread over it.
+inline constexpr std::uint64_t kSequentialLimit = 10000;
+
 // The worker count W; creates the pool if it does not exist yet.
 std::size_t worker_count();
-
-// True if a pool exists in this process (it is never created by this call).
-bool pool_exists() noexcept;
 
 // Runs items 0 .. len-1. The range is divided as pieces move between
 // workers; each piece that is not divided further calls run(begin, end)
@@ -34,18 +35,23 @@ bool pool_exists() noexcept;
 // other piece has finished.
 void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run);
 
+// Calls body(i) once for every i in [0, len), spread over the pool.
+template <class Body>
+void for_each_index(std::size_t len, Body&& body) {
+    run_range(len, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) body(i);
+    });
+}
+
 // Indexed chunk loop: the n elements at `buffer` are seen as ceil(n / c)
 // chunks of c elements (the last may be shorter); body(k, chunk, length) is
 // called once per chunk.
 template <class T, class Body>
 void for_each_chunk(T* buffer, std::size_t n, std::size_t c, Body&& body) {
-    if (c == 0) panic("chunk size must be non-zero");
-    const std::size_t chunks = n / c + (n % c != 0);
-    run_range(chunks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::size_t start = k * c;
-            body(k, buffer + start, std::min(c, n - start));
-        }
+    check(c != 0, "chunk size must be non-zero");
+    for_each_index(n / c + (n % c != 0), [&](std::size_t k) {
+        const std::size_t start = k * c;
+        body(k, buffer + start, std::min(c, n - start));
     });
 }
 
@@ -54,29 +60,11 @@ void for_each_chunk(T* buffer, std::size_t n, std::size_t c, Body&& body) {
 template <class R, class Body>
 std::vector<R> map_collect(std::size_t len, Body&& body) {
     std::unique_ptr<std::optional<R>[]> slots(new std::optional<R>[len]);
-    run_range(len, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (slots[i].has_value()) panic("too many values pushed to consumer");
-            slots[i].emplace(body(i));
-        }
-    });
+    for_each_index(len, [&](std::size_t i) { slots[i].emplace(body(i)); });
     std::vector<R> out;
     out.reserve(len);
-    for (std::size_t i = 0; i < len; ++i) {
-        if (!slots[i].has_value()) break;
-        out.push_back(std::move(*slots[i]));
-    }
-    if (out.size() != len) {
-        panic("expected " + std::to_string(len) + " total writes, but got " +
-              std::to_string(out.size()));
-    }
+    for (std::size_t i = 0; i < len; ++i) out.push_back(std::move(*slots[i]));
     return out;
-}
-
-// Ordered map-and-collect over a list: value i is body(items[i]).
-template <class R, class Item, class Body>
-std::vector<R> map_collect(const std::vector<Item>& items, Body&& body) {
-    return map_collect<R>(items.size(), [&](std::size_t i) { return body(items[i]); });
 }
 
 }  // namespace kiln::parallel

@@ -3,19 +3,11 @@
 #include <cstdio>
 
 #include "core/errors.hpp"
+#include "core/texts.hpp"
 
 namespace kiln::py {
 
 namespace {
-
-constexpr const char* kPanicName = "pyo3_runtime.PanicException";
-constexpr const char* kPanicDoc =
-    "\n"
-    "The exception raised when Kiln code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 PyObject* g_panic_type = nullptr;
 
@@ -38,7 +30,7 @@ void PythonError::normalize() noexcept {
 
 PyObject* panic_type() {
     if (g_panic_type) return g_panic_type;
-    PyObject* type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc,
+    PyObject* type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicTypeDoc,
                                                PyExc_BaseException, nullptr);
     if (!type) {
         // Nothing sound can be done about this; the interpreter's own error
@@ -79,7 +71,7 @@ std::string to_text(PyObject* obj, const char* fallback) {
 }
 
 std::string type_qualname(PyTypeObject* type) {
-    constexpr const char* kUnknown = "<failed to extract type name>";
+    constexpr const char* kUnknown = texts::kUnknownTypeName;
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (!name) {
         clear_expected_error();
@@ -91,7 +83,7 @@ std::string type_qualname(PyTypeObject* type) {
 
 std::string describe(PythonError& err) {
     err.normalize();
-    if (!err.value) return "no Python error set";
+    if (!err.value) return texts::kNoPythonError;
     return type_qualname(Py_TYPE(err.value.get())) + ": " + to_text(err.value.get(), "");
 }
 
@@ -109,14 +101,12 @@ void throw_fetched() {
     PythonError err = PythonError::fetch();
     PyObject* panic = panic_type();
     if (!panic) throw PythonError::fetch();  // creating the type failed; report that instead
-    if (!err.type) throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!err.type) throw_error(PyExc_SystemError, texts::kNothingFetched);
     if (err.type.get() == panic) {
-        std::string message = "Unwrapped panic from Python code";
+        std::string message = texts::kUnwrappedPanic;
         if (err.value && PyUnicode_Check(err.value.get()))
             message = to_text(err.value.get(), message.c_str());
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(texts::kResumingPanic, stderr);
         err.restore();
         PyErr_PrintEx(0);
         kiln::panic(std::move(message));
@@ -127,7 +117,7 @@ void throw_fetched() {
 PyObject* check_new(PyObject* obj) {
     if (!obj) {
         PyErr_Print();
-        kiln::panic("Python API call failed");
+        kiln::panic(texts::kPythonApiFailed);
     }
     return obj;
 }

@@ -4,6 +4,8 @@
 // there is none), scale = M / 127 if M > 0 else 1, inv = 1 / scale, all in
 // float32; every element becomes round_half_away(clamp(v * inv)) with the
 // clamp p < 127 ? p : 127 (so NaN gives 127) and then p > -127 ? p : -127.
+// Where inv would be +inf (M below about 3.7e-37), v and M are first
+// multiplied by 2^127, exactly, and the scale returned is never 0.
 // The input is read in place as one flat row-major run, so that layout is
 // required of non-empty inputs. The maximum is the same in whatever order
 // the elements are visited, so large inputs take it on the pool in blocks;
@@ -13,44 +15,32 @@
 // element, reading any layout in place through its strides; large inputs go
 // to the pool in groups of whole rows.
 //
-// Up to 10000 elements both run on the calling thread and never touch the
-// pool.
+// Up to parallel::kSequentialLimit elements both run on the calling thread
+// and never touch the pool.
 #include "quantize/quantize.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
-#include "core/cpu.hpp"
+#include "core/texts.hpp"
 #include "parallel/pool.hpp"
-#include "quantize/quantize_kernels.hpp"
+#include "quantize/kernels/quantize.hpp"
 
 namespace kiln::quantize {
 
 namespace {
 
-constexpr std::uint64_t kParallelThreshold = 10000;
 constexpr std::size_t kChunk = 1024;
 // Elements per pool item of the maximum search, and the least per item of
 // dequantization.
 constexpr std::size_t kMaxBlock = 1 << 16;
 constexpr std::size_t kMinItem = 16384;
 
-struct Kernels {
-    float (*abs_max)(const float*, std::size_t);
-    void (*quantize)(const float*, float, std::int8_t*, std::size_t);
-    void (*dequantize)(const std::int8_t*, float, float*, std::size_t);
-};
-
-Kernels select_kernels() {
-    switch (active_isa()) {
-        case Isa::avx512: return {abs_max_f32_avx512, quantize_f32_avx512, dequantize_i8_avx512};
-        case Isa::avx2: return {abs_max_f32_avx2, quantize_f32_avx2, dequantize_i8_avx2};
-        default: return {abs_max_f32_scalar, quantize_f32_scalar, dequantize_i8_scalar};
-    }
-}
+using Kernels = QuantizeKernels;
 
 float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
-    if (n <= kParallelThreshold) return k.abs_max(in, n);
+    if (n <= parallel::kSequentialLimit) return k.abs_max(in, n);
     const std::size_t blocks = (n + kMaxBlock - 1) / kMaxBlock;
     const std::vector<float> partial = parallel::map_collect<float>(blocks, [&](std::size_t b) {
         const std::size_t start = b * kMaxBlock;
@@ -59,6 +49,26 @@ float largest_magnitude(const Kernels& k, const float* in, std::size_t n) {
     float m = 0.0f;
     for (float v : partial) m = v > m ? v : m;
     return m;
+}
+
+// The factor the elements of a tiny matrix are scaled by (see
+// quantize_int8).
+constexpr float kTinyShift = 0x1p127f;
+
+// out[i] = the element rule for in[i] * pre; pre = 1 except for tiny
+// matrices, whose scaled elements pass through a small buffer.
+void quantize_run(const Kernels& k, const float* in, float pre, float inv, std::int8_t* out,
+                  std::size_t len) {
+    if (pre == 1.0f) {
+        k.quantize(in, inv, out, len);
+        return;
+    }
+    float scaled[kChunk];
+    for (std::size_t done = 0; done < len; done += kChunk) {
+        const std::size_t part = std::min(kChunk, len - done);
+        for (std::size_t j = 0; j < part; ++j) scaled[j] = in[done + j] * pre;
+        k.quantize(scaled, inv, out + done, part);
+    }
 }
 
 // Row i of a strided int8 view, scaled.
@@ -78,41 +88,52 @@ void dequantize_row(const Kernels& k, const View<std::int8_t>& x, float s, std::
 }  // namespace
 
 Quantized quantize_int8(const View<float>& x) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<std::int8_t> out = Buffer<std::int8_t>::for_overwrite({rows, cols});
-    if (!is_standard_layout(x)) panic("called `Option::unwrap()` on a `None` value");
+    if (!is_standard_layout(x)) refuse(texts::kLayoutRefused);
     const auto n = static_cast<std::size_t>(out.count());
-    const Kernels k = select_kernels();
+    const Kernels& k = quantize_kernels();
     const float* in = x.data;
 
     const float m = largest_magnitude(k, in, n);
-    const float scale = m > 0.0f ? m / 127.0f : 1.0f;
-    const float inv = 1.0f / scale;
+    float scale = m > 0.0f ? m / 127.0f : 1.0f;
+    float inv = 1.0f / scale;
+    float pre = 1.0f;
+    if (inv > std::numeric_limits<float>::max()) {
+        // A tiny matrix (M below about 3.7e-37): 1 / scale overflows. Its
+        // elements are quantized as those of the matrix times 2^127, which
+        // is exact (every magnitude stays below 64) and gives inv a finite
+        // value; the scale returned is M / 127, or the smallest positive
+        // float when that is 0.
+        pre = kTinyShift;
+        inv = 1.0f / ((m * pre) / 127.0f);
+        if (scale == 0.0f) scale = std::numeric_limits<float>::denorm_min();
+    }
 
-    if (n <= kParallelThreshold) {
-        k.quantize(in, inv, out.data(), n);
+    if (n <= parallel::kSequentialLimit) {
+        quantize_run(k, in, pre, inv, out.data(), n);
     } else {
         parallel::for_each_chunk(out.data(), n, kChunk,
                                  [&](std::size_t c, std::int8_t* chunk, std::size_t len) {
-                                     k.quantize(in + c * kChunk, inv, chunk, len);
+                                     quantize_run(k, in + c * kChunk, pre, inv, chunk, len);
                                  });
     }
     return Quantized{std::move(out), scale};
 }
 
 Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
-    if (x.ndim != 2) throw ValueError("Input must be a 2D array");
+    if (x.ndim != 2) throw ValueError(texts::kInput2D);
     const std::uint64_t rows = x.shape[0], cols = x.shape[1];
     // Every element is written below, so the block is not zero-filled first.
     Buffer<float> out = Buffer<float>::for_overwrite({rows, cols});
     const auto n = static_cast<std::size_t>(out.count());
     if (n == 0) return out;
-    const Kernels k = select_kernels();
+    const Kernels& k = quantize_kernels();
     float* const dst = out.data();
 
-    if (n <= kParallelThreshold) {
+    if (n <= parallel::kSequentialLimit) {
         for (std::uint64_t i = 0; i < rows; ++i) dequantize_row(k, x, scale, i, dst + i * cols);
         return out;
     }

@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "activations/expf.hpp"
+#include "activations/kernels/exp.hpp"
 
 namespace {
 

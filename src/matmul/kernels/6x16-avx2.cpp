@@ -9,6 +9,8 @@
 #include <cstddef>
 
 #include "matmul/kernels/kernels.hpp"
+#include "matmul/kernels/products.hpp"
+#include "simd/avx2.hpp"
 
 namespace kiln::matmul {
 
@@ -36,14 +38,7 @@ void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t
 
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kc; ++p) {
-        const __m256 b0 = _mm256_loadu_ps(b);
-        const __m256 b1 = _mm256_loadu_ps(b + 8);
-#pragma GCC unroll 6
-        for (std::size_t r = 0; r < R; ++r) {
-            const __m256 x = _mm256_broadcast_ss(a + r);
-            acc[r][0] = _mm256_add_ps(acc[r][0], _mm256_mul_ps(x, b0));
-            acc[r][1] = _mm256_add_ps(acc[r][1], _mm256_mul_ps(x, b1));
-        }
+        add_products<simd::Avx2, R>(acc, a, b);
         a += kRows;
         b += kCols;
     }

@@ -8,6 +8,8 @@
 #include <cstddef>
 
 #include "matmul/kernels/kernels.hpp"
+#include "matmul/kernels/products.hpp"
+#include "simd/avx512.hpp"
 
 namespace kiln::matmul {
 
@@ -16,11 +18,8 @@ namespace {
 constexpr std::size_t kRows = 8;
 constexpr std::size_t kCols = 32;
 
-// Lanes [0, count) of a 16-lane vector.
-__mmask16 lanes(std::size_t count) {
-    if (count >= 16) return static_cast<__mmask16>(0xFFFF);
-    return static_cast<__mmask16>((1u << count) - 1u);
-}
+// Lanes [0, count) of a 16-lane vector, count of any size.
+__mmask16 lanes(std::size_t count) { return simd::Avx512::part_mask(count < 16 ? count : 16); }
 
 }  // namespace
 
@@ -47,14 +46,7 @@ void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, 
         _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols + 16), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char*>(a + 16 * kRows), _MM_HINT_T0);
-        const __m512 b0 = _mm512_loadu_ps(b);
-        const __m512 b1 = _mm512_loadu_ps(b + 16);
-#pragma GCC unroll 8
-        for (std::size_t r = 0; r < kRows; ++r) {
-            const __m512 x = _mm512_set1_ps(a[r]);
-            acc[r][0] = _mm512_add_ps(acc[r][0], _mm512_mul_ps(x, b0));
-            acc[r][1] = _mm512_add_ps(acc[r][1], _mm512_mul_ps(x, b1));
-        }
+        add_products<simd::Avx512, kRows>(acc, a, b);
         a += kRows;
         b += kCols;
     }

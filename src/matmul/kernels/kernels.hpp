@@ -53,11 +53,29 @@ using RowPanelPacker = void (*)(const float* src, std::ptrdiff_t s0, std::size_t
 // 8-lane panels, transposed in AVX-512 registers.
 void pack_rows8_avx512(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
 
-// The micro-kernel this process uses and its block shape.
-struct KernelInfo {
+// Block sizes of the products. Results are computed in tiles of mc rows by
+// nc columns (the unit of parallel work; packed operands are cut into bands
+// of that many lanes), each in passes of at most kc inner positions. The
+// sizes never change a bit: every element is the same sequential sum, and
+// between passes its partial sum goes through the result as float32, the
+// value it holds in registers anyway.
+struct Blocks {
+    std::size_t mc;
+    std::size_t nc;
+    std::size_t kc;
+};
+
+// Largest mc and nc of any table (the bound of per-tile arrays).
+inline constexpr std::size_t kMaxTile = 256;
+
+// The matrix product's kernels, shape and block sizes this process uses,
+// chosen once from the CPU's features.
+struct MatmulKernels {
+    const char* name;  // "<MR>x<NR>-<isa>", as the micro-kernel's file
     MicroKernel run;
     std::size_t mr;  // rows of the block: lanes of a packed panel of `a`
     std::size_t nr;  // columns of the block: lanes of a packed panel of `b`
+    Blocks blocks;
     // For results at most narrow_cols wide, when the instruction set has one
     // (else null): `a` read in place, 16 rows per call.
     NarrowKernel narrow = nullptr;
@@ -72,7 +90,6 @@ struct KernelInfo {
     RowPanelPacker pack_full_rows = nullptr;
 };
 
-// Chosen once from the active instruction set.
-const KernelInfo& active_kernel() noexcept;
+const MatmulKernels& matmul_kernels() noexcept;
 
 }  // namespace kiln::matmul

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "matmul/kernels/kernels.hpp"
+#include "simd/avx512.hpp"
 
 namespace kiln::matmul {
 
@@ -46,8 +47,7 @@ void rows_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b
 
 void gemm_rows16_avx512(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
                         std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate) {
-    const __mmask16 mask =
-        cols >= kLanes ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << cols) - 1u);
+    const __mmask16 mask = simd::Avx512::part_mask(cols < kLanes ? cols : kLanes);
     switch (rows) {
 #define KILN_ROWS_CASE(n) \
     case n: return rows_kernel<n>(kc, a, lda, b, c, ldc, mask, accumulate);

@@ -1,15 +1,12 @@
 #include <immintrin.h>
 
-#include "quantize/quantize_kernels.hpp"
+#include "quantize/kernels/quantize.hpp"
+#include "simd/avx2.hpp"
+#include "simd/loops.hpp"
 
 namespace kiln::quantize {
 
 namespace {
-
-inline __m256 magnitude(__m256 v) {
-    return _mm256_castsi256_ps(
-        _mm256_and_si256(_mm256_castps_si256(v), _mm256_set1_epi32(0x7fffffff)));
-}
 
 // Eight elements of the rule as int32: clamp (MINPS/MAXPS return their
 // second operand when the comparison fails, so NaN gives 127), then round
@@ -33,33 +30,14 @@ inline __m256i pack32(__m256i a, __m256i b, __m256i c, __m256i d) {
     return _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-}  // namespace
-
-float abs_max_f32_avx2(const float* in, std::size_t n) {
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        a0 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i)), a0);
-        a1 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 8)), a1);
-        a2 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 16)), a2);
-        a3 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i + 24)), a3);
-    }
-    for (; i + 8 <= n; i += 8) a0 = _mm256_max_ps(magnitude(_mm256_loadu_ps(in + i)), a0);
-    // Every accumulator is a non-negative number (never NaN), so any order
-    // of combining gives the same maximum.
-    a0 = _mm256_max_ps(_mm256_max_ps(a0, a1), _mm256_max_ps(a2, a3));
-    alignas(32) float lanes[8];
-    _mm256_store_ps(lanes, a0);
-    float acc = 0.0f;
-    for (float v : lanes) acc = v > acc ? v : acc;
-    for (; i < n; ++i) {
-        const float a = in[i] < 0.0f ? -in[i] : in[i];
-        acc = a > acc ? a : acc;
-    }
-    return acc;
+float abs_max(const float* in, std::size_t n) {
+    // Every lane is a non-negative number (never NaN), so any order of
+    // taking the maximum gives the same value.
+    using V = simd::Avx2;
+    return simd::max_fold<V>(in, n, 0.0f, [](V::Vec v) { return V::magnitude(v); });
 }
 
-void quantize_f32_avx2(const float* in, float inv, std::int8_t* out, std::size_t n) {
+void quantize(const float* in, float inv, std::int8_t* out, std::size_t n) {
     const __m256 vinv = _mm256_set1_ps(inv);
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -81,7 +59,7 @@ void quantize_f32_avx2(const float* in, float inv, std::int8_t* out, std::size_t
     }
 }
 
-void dequantize_i8_avx2(const std::int8_t* in, float s, float* out, std::size_t n) {
+void dequantize(const std::int8_t* in, float s, float* out, std::size_t n) {
     const __m256 vs = _mm256_set1_ps(s);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -90,5 +68,9 @@ void dequantize_i8_avx2(const std::int8_t* in, float s, float* out, std::size_t 
     }
     for (; i < n; ++i) out[i] = static_cast<float>(in[i]) * s;
 }
+
+}  // namespace
+
+QuantizeKernels quantize_kernels_avx2() { return QuantizeKernels{abs_max, quantize, dequantize}; }
 
 }  // namespace kiln::quantize

@@ -1,5 +1,6 @@
-// The single-precision exponential used by softmax, and the exp-based loops
-// softmax is built from, in a portable form and in AVX2 and AVX-512 forms.
+// The single-precision exponential used by softmax, in a portable form and
+// in AVX2 and AVX-512 forms (the vector forms' cores are exp-avx2.hpp and
+// exp-avx512.hpp, shared with softmax's loops).
 //
 // The exponential is correctly rounded: for every float x the result is
 // exp(x) computed exactly and then rounded to the nearest float (ties to
@@ -10,7 +11,7 @@
 // How it is computed (every form takes these steps in double precision;
 // the AVX2 form groups the polynomial's terms in pairs and reduces by
 // ln2/8 with every second table entry, with its own error bound and
-// rounding test, see expf-avx2.cpp; being correctly rounded, it returns
+// rounding test, see exp-avx2.hpp; being correctly rounded, it returns
 // the same bits):
 //   1. Clamp x to [-150, 100]. Beyond these bounds the float result is +0
 //      or +inf already, and the clamp keeps the scaling below in range.
@@ -26,9 +27,8 @@
 //      double-double arithmetic (relative error below 2^-100) and rounds
 //      that once.
 //
-// The SIMD files include only this header and <immintrin.h>; everything
-// they define is either in an anonymous namespace or one of the plain
-// functions declared here.
+// The SIMD files define nothing but the plain functions declared in the
+// kernels headers; everything else they hold is in an anonymous namespace.
 #pragma once
 
 #include <cstddef>
@@ -75,41 +75,5 @@ float exp_hard(float x) noexcept;
 void exp_f32_scalar(const float* in, float* out, std::size_t n);
 void exp_f32_avx2(const float* in, float* out, std::size_t n);
 void exp_f32_avx512(const float* in, float* out, std::size_t n);
-
-// The loops of softmax. Lane maximum of a contiguous lane: starts at the
-// lowest finite float and takes in[i] whenever in[i] > maximum, so NaN is
-// never taken.
-float lane_max_f32_scalar(const float* in, std::size_t n);
-float lane_max_f32_avx2(const float* in, std::size_t n);
-float lane_max_f32_avx512(const float* in, std::size_t n);
-
-// out[i] = exp_cr(in[i] - m), the subtraction in float.
-void exp_sub_f32_scalar(const float* in, float m, float* out, std::size_t n);
-void exp_sub_f32_avx2(const float* in, float m, float* out, std::size_t n);
-void exp_sub_f32_avx512(const float* in, float m, float* out, std::size_t n);
-
-// out[i] = exp_cr(in[i] - m) as above, and the result is
-// (((sum + out[0]) + out[1]) + ...) + out[n - 1], the additions in float and
-// in this order. Evaluating the two in one loop overlaps the chain of
-// dependent additions with the exponentials. The portable form has none;
-// with it softmax interleaves exp_sub and the additions itself.
-float exp_sub_sum_f32_avx2(const float* in, float m, float* out, std::size_t n, float sum);
-float exp_sub_sum_f32_avx512(const float* in, float m, float* out, std::size_t n, float sum);
-
-// x[i] = x[i] * s for i < n, one float multiplication each.
-void scale_f32_scalar(float* x, float s, std::size_t n);
-void scale_f32_avx2(float* x, float s, std::size_t n);
-void scale_f32_avx512(float* x, float s, std::size_t n);
-
-// n adjacent lanes, one step each: m[i] = in[i] > m[i] ? in[i] : m[i].
-void max_step_f32_scalar(const float* in, float* m, std::size_t n);
-void max_step_f32_avx2(const float* in, float* m, std::size_t n);
-void max_step_f32_avx512(const float* in, float* m, std::size_t n);
-
-// n adjacent lanes, one step each: out[i] = exp_cr(in[i] - m[i]);
-// sum[i] = sum[i] + out[i].
-void exp_sub_step_f32_scalar(const float* in, const float* m, float* out, float* sum, std::size_t n);
-void exp_sub_step_f32_avx2(const float* in, const float* m, float* out, float* sum, std::size_t n);
-void exp_sub_step_f32_avx512(const float* in, const float* m, float* out, float* sum, std::size_t n);
 
 }  // namespace kiln::activations

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "quantize/quantize_kernels.hpp"
+#include "quantize/kernels/quantize.hpp"
 
 namespace kiln::quantize {
 
@@ -27,9 +27,7 @@ inline std::int8_t quantize_one(float v, float inv) {
     return static_cast<std::int8_t>(t + (frac >= 0.5f) - (frac <= -0.5f));
 }
 
-}  // namespace
-
-float abs_max_f32_scalar(const float* in, std::size_t n) {
+float abs_max(const float* in, std::size_t n) {
     float acc = 0.0f;
     for (std::size_t i = 0; i < n; ++i) {
         const float a = magnitude(in[i]);
@@ -38,12 +36,16 @@ float abs_max_f32_scalar(const float* in, std::size_t n) {
     return acc;
 }
 
-void quantize_f32_scalar(const float* in, float inv, std::int8_t* out, std::size_t n) {
+void quantize(const float* in, float inv, std::int8_t* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = quantize_one(in[i], inv);
 }
 
-void dequantize_i8_scalar(const std::int8_t* in, float s, float* out, std::size_t n) {
+void dequantize(const std::int8_t* in, float s, float* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]) * s;
 }
+
+}  // namespace
+
+QuantizeKernels quantize_kernels_scalar() { return QuantizeKernels{abs_max, quantize, dequantize}; }
 
 }  // namespace kiln::quantize

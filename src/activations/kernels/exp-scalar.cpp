@@ -1,10 +1,10 @@
-// Portable form of the correctly rounded exponential (see expf.hpp), its
-// accurate fallback, and the portable softmax loops.
+// Portable form of the correctly rounded exponential (see exp.hpp) and its
+// accurate fallback.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
-#include "activations/expf.hpp"
+#include "activations/kernels/exp.hpp"
 
 namespace kiln::activations {
 
@@ -159,32 +159,6 @@ float exp_cr(float x) noexcept {
 
 void exp_f32_scalar(const float* in, float* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = exp_cr(in[i]);
-}
-
-float lane_max_f32_scalar(const float* in, std::size_t n) {
-    float m = -0x1.fffffep+127f;
-    for (std::size_t i = 0; i < n; ++i) m = in[i] > m ? in[i] : m;
-    return m;
-}
-
-void exp_sub_f32_scalar(const float* in, float m, float* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = exp_cr(in[i] - m);
-}
-
-void scale_f32_scalar(float* x, float s, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) x[i] = x[i] * s;
-}
-
-void max_step_f32_scalar(const float* in, float* m, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) m[i] = in[i] > m[i] ? in[i] : m[i];
-}
-
-void exp_sub_step_f32_scalar(const float* in, const float* m, float* out, float* sum, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const float e = exp_cr(in[i] - m[i]);
-        out[i] = e;
-        sum[i] = sum[i] + e;
-    }
 }
 
 }  // namespace kiln::activations

@@ -1,0 +1,11 @@
+// The exponential over a run of floats, in the Avx512 form.
+#include "activations/kernels/exp-avx512.hpp"
+#include "activations/kernels/exp_loops.hpp"
+
+namespace kiln::activations {
+
+void exp_f32_avx512(const float* in, float* out, std::size_t n) {
+    exp_run<ExpAvx512, false, false>(in, 0.0f, out, n, 0.0f);
+}
+
+}  // namespace kiln::activations

@@ -1,0 +1,38 @@
+// The loops softmax is built from, over the correctly rounded exponential
+// of exp.hpp: a portable form and AVX2 and AVX-512 forms, each file
+// returning its row of the table.
+#pragma once
+
+#include <cstddef>
+
+namespace kiln::activations {
+
+struct SoftmaxKernels {
+    // Maximum of a contiguous lane: starts at the lowest finite float and
+    // takes in[i] whenever in[i] > maximum, so NaN is never taken.
+    float (*lane_max)(const float* in, std::size_t n);
+    // out[i] = exp_cr(in[i] - m), the subtraction in float.
+    void (*exp_sub)(const float* in, float m, float* out, std::size_t n);
+    // out[i] = exp_cr(in[i] - m) as above, and the result is
+    // (((sum + out[0]) + out[1]) + ...) + out[n - 1], the additions in float
+    // and in this order. Evaluating the two in one loop overlaps the chain of
+    // dependent additions with the exponentials. Null in the portable form;
+    // with it softmax interleaves exp_sub and the additions itself.
+    float (*exp_sub_sum)(const float* in, float m, float* out, std::size_t n, float sum);
+    // n adjacent lanes, one step each: m[i] = in[i] > m[i] ? in[i] : m[i].
+    void (*max_step)(const float* in, float* m, std::size_t n);
+    // n adjacent lanes, one step each: out[i] = exp_cr(in[i] - m[i]);
+    // sum[i] = sum[i] + out[i].
+    void (*exp_sub_step)(const float* in, const float* m, float* out, float* sum, std::size_t n);
+    // x[i] = x[i] * s for i < n, one float multiplication each.
+    void (*scale)(float* x, float s, std::size_t n);
+};
+
+SoftmaxKernels softmax_kernels_scalar();
+SoftmaxKernels softmax_kernels_avx2();
+SoftmaxKernels softmax_kernels_avx512();
+
+// The row this process uses, chosen once from the CPU's features.
+const SoftmaxKernels& softmax_kernels() noexcept;
+
+}  // namespace kiln::activations

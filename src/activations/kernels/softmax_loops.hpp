@@ -1,0 +1,108 @@
+// Softmax's loops written once for both vector widths, over the
+// exponential's core E (ExpAvx2 or ExpAvx512) and its vector helpers.
+// Include it after exp-avx2.hpp or exp-avx512.hpp; internal linkage
+// throughout.
+#pragma once
+
+#include <cstddef>
+
+#include "activations/kernels/exp_loops.hpp"
+#include "activations/kernels/softmax.hpp"
+#include "simd/loops.hpp"
+
+namespace kiln::activations {
+namespace {
+
+// One row of a column strip over n adjacent lanes:
+// out[i] = exp(in[i] - m[i]); sum[i] = sum[i] + out[i].
+template <class E>
+inline void exp_sub_step_group(const typename E::Table& tab, const float* in, const float* m, float* out,
+                               float* sum, std::size_t n) {
+    constexpr std::size_t L = E::kLanes;
+    const typename E::Valid all[kGroup] = {E::kAllValid, E::kAllValid, E::kAllValid, E::kAllValid};
+    std::size_t i = 0;
+    for (; i + L * kGroup <= n; i += L * kGroup) {
+        typename E::Vec arg[kGroup], e[kGroup];
+        for (std::size_t v = 0; v < kGroup; ++v)
+            arg[v] = E::sub(E::load(in + i + L * v), E::load(m + i + L * v));
+        E::template exp<kGroup>(tab, arg, all, e);
+        for (std::size_t v = 0; v < kGroup; ++v) {
+            E::store(out + i + L * v, e[v]);
+            E::store(sum + i + L * v, E::add(E::load(sum + i + L * v), e[v]));
+        }
+    }
+    if (i < n) {
+        typename E::Vec e[kGroup];
+        typename E::Valid valid[kGroup];
+        const float *rest_in = in + i, *rest_m = m + i;
+        const std::size_t len = n - i;
+        const std::size_t vectors = exp_rest<E>(tab, len, [rest_in, rest_m](std::size_t lo, std::size_t lanes) {
+            return E::sub(simd::load_lanes<E>(rest_in + lo, lanes),
+                          simd::load_lanes<E>(rest_m + lo, lanes));
+        }, e, valid);
+        for (std::size_t v = 0; v < vectors; ++v) {
+            const std::size_t lo = L * v, lanes = len - lo < L ? len - lo : L;
+            float* s = sum + i + lo;
+            simd::store_lanes<E>(out + i + lo, e[v], lanes);
+            simd::store_lanes<E>(s, E::add(simd::load_lanes<E>(s, lanes), e[v]), lanes);
+        }
+    }
+}
+
+// The same for more than one vector of lanes. Kept out of line: narrow
+// strips (one vector per row) never come here and so do not pay for
+// setting up the group loop's registers on every call.
+template <class E>
+[[gnu::noinline]] void exp_sub_step_wide(const float* in, const float* m, float* out, float* sum,
+                                         std::size_t n) {
+    exp_sub_step_group<E>(E::table(), in, m, out, sum, n);
+}
+
+template <class E>
+void exp_sub_step(const float* in, const float* m, float* out, float* sum, std::size_t n) {
+    if (n > E::kLanes) return exp_sub_step_wide<E>(in, m, out, sum, n);
+    if (n == 0) return;
+    const auto& tab = E::table();
+    typename E::Vec e;
+    if (n == E::kLanes) {
+        const typename E::Valid valid = E::kAllValid;
+        const typename E::Vec arg = E::sub(E::load(in), E::load(m));
+        E::template exp<1>(tab, &arg, &valid, &e);
+        E::store(out, e);
+        E::store(sum, E::add(E::load(sum), e));
+    } else {
+        const typename E::Valid valid = E::valid(n);
+        const typename E::Vec arg = E::sub(E::load_part(in, n), E::load_part(m, n));
+        E::template exp<1>(tab, &arg, &valid, &e);
+        E::store_part(out, e, n);
+        E::store_part(sum, E::add(E::load_part(sum, n), e), n);
+    }
+}
+
+template <class E>
+float lane_max(const float* in, std::size_t n) {
+    // NaN is never taken (the second operand wins a failed comparison), and
+    // the maximum of a set of non-NaN values depends on the order only in
+    // the sign of a zero maximum, where exp(v - (+0)) = exp(v - (-0)).
+    return simd::max_fold<E>(in, n, -0x1.fffffep+127f, [](typename E::Vec v) { return v; });
+}
+
+template <class E>
+void exp_sub(const float* in, float m, float* out, std::size_t n) {
+    exp_run<E, true, false>(in, m, out, n, 0.0f);
+}
+
+template <class E>
+float exp_sub_sum(const float* in, float m, float* out, std::size_t n, float sum) {
+    return exp_run<E, true, true>(in, m, out, n, sum);
+}
+
+// The table row of the instruction set of E.
+template <class E>
+SoftmaxKernels softmax_loops() {
+    return SoftmaxKernels{lane_max<E>, exp_sub<E>, exp_sub_sum<E>, simd::max_step<E>, exp_sub_step<E>,
+                          simd::scale<E>};
+}
+
+}  // namespace
+}  // namespace kiln::activations

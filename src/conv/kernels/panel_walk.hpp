@@ -1,0 +1,82 @@
+// The walk over one window panel's positions, written once for every copy
+// (portable, AVX2, AVX-512): each supplies only how the W lanes of one
+// position are copied. Internal linkage, so each instruction set's file
+// gets its own copy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "conv/kernels/panels.hpp"
+
+namespace kiln::conv {
+namespace {
+
+// For every window position p = (c*KH + ky)*KW + kx in order, calls
+// copy(src, dst) with src at lane 0's element of that position and
+// dst = out + p * W. With Split, lanes from w.split on lie in the next
+// output row, w.apart elements further; their rows are fetched ahead too.
+template <std::size_t W, bool Split, class Copy>
+inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
+    for (std::uint64_t c = 0; c < w.channels; ++c) {
+        for (std::uint64_t ky = 0; ky < w.kh; ++ky) {
+            const float* src = w.first + static_cast<std::int64_t>(c) * w.s1 + static_cast<std::int64_t>(ky) * w.s2;
+            if (w.ahead > 0 && c + w.ahead < w.channels) {
+                // The same row a few channels on, so that rows scattered
+                // over the image are in the cache when their turn comes.
+                const float* ahead = src + static_cast<std::int64_t>(w.ahead) * w.s1;
+                prefetch_span(ahead, w.reach);
+                if constexpr (Split) prefetch_span(ahead + w.apart, w.reach);
+            }
+            for (std::uint64_t kx = 0; kx < w.kw; ++kx, src += w.s3, dst += W) copy(src, dst);
+        }
+    }
+}
+
+// Copies a panel of two vectors of V (simd/avx2.hpp or simd/avx512.hpp)
+// per window position; even(p) gives a vector's lanes i from p[2 * i], for
+// row step 2.
+template <class V, int Step, bool Split, class Even>
+inline void copy_halves(const PanelWalk& w, float* dst, Even even) {
+    constexpr std::size_t half = V::kLanes;
+    // Lanes of each half taken from the second row.
+    const typename V::Mask next_low = V::lanes_from(w.split);
+    const typename V::Mask next_high = V::lanes_from(w.split < half ? 0 : w.split - half);
+    const std::int64_t apart = w.apart;
+    auto load = [even](const float* p) {
+        if constexpr (Step == 1) return V::load(p);
+        else return even(p);
+    };
+    walk_panel<2 * half, Split>(w, dst, [=](const float* src, float* out) {
+        typename V::Vec low = load(src), high = load(src + Step * half);
+        if constexpr (Split) {
+            low = V::select(next_low, low, load(src + apart));
+            high = V::select(next_high, high, load(src + apart + Step * half));
+        }
+        V::store(out, low);
+        V::store(out + half, high);
+    });
+}
+
+// Runs copy(step, split) for a panel of W lanes at row step 1 or 2, with
+// both as compile-time constants (std::integral_constant), and returns
+// true; returns false for other steps.
+template <std::size_t W, class Copy>
+inline bool at_step_1_or_2(const PanelWalk& w, Copy copy) {
+    using One = std::integral_constant<int, 1>;
+    using Two = std::integral_constant<int, 2>;
+    const bool split = w.split < W;
+    if (w.step == 1) {
+        split ? copy(One{}, std::true_type{}) : copy(One{}, std::false_type{});
+        return true;
+    }
+    if (w.step == 2) {
+        split ? copy(Two{}, std::true_type{}) : copy(Two{}, std::false_type{});
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+}  // namespace kiln::conv

@@ -1,0 +1,61 @@
+// Copies of one window panel: the lanes of a panel of the window matrix,
+// for the multiplication's micro-kernel. A SIMD copy exists for the panel
+// width of each SIMD micro-kernel (16 lanes with AVX2, 32 with AVX-512) at
+// the common row steps of 1 and 2 elements; the portable copy serves every
+// width the micro-kernels have, at any step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "matmul/kernels/kernels.hpp"
+
+namespace kiln::conv {
+
+// One panel whose W lanes lie in one output row, or in two:
+// lane i reads, for window position p = (c*KH + ky)*KW + kx, the element at
+//   first + c*s1 + ky*s2 + kx*s3 + i*step                (i < split)
+//   first + c*s1 + ky*s2 + kx*s3 + apart + i*step        (i >= split)
+// and is written to dst[p * W + i]. Every address read lies between lane
+// 0's element and lane W - 1's (the caller checks apart >= 0), so nothing
+// outside the input is touched.
+struct PanelWalk {
+    const float* first;
+    std::int64_t s1, s2, s3;
+    std::uint64_t channels, kh, kw;
+    std::int64_t step;
+    std::int64_t apart;
+    std::size_t split;  // W when all lanes lie in one row
+    // Channels ahead whose rows are asked for (0: none), and how many
+    // elements of a row the panel spans, from lane 0's first.
+    std::uint64_t ahead;
+    std::int64_t reach;
+};
+
+// Copies a panel of W lanes and returns true, or returns false and writes
+// nothing (a width or step the copy does not serve).
+using PanelCopy = bool (*)(const PanelWalk& w, float* dst);
+
+// Asks for the cache lines of the `count` + 1 elements from p on (count
+// may be negative: the elements before p). Only a hint; nothing is read.
+// Compiled for the baseline instruction set.
+void prefetch_span(const float* p, std::int64_t count);
+
+// The portable copy of a panel `width` lanes wide (8, 16 or 32).
+bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst);
+
+// SIMD copies at row steps 1 and 2.
+bool copy_panel16_avx2(const PanelWalk& w, float* dst);
+bool copy_panel32_avx512(const PanelWalk& w, float* dst);
+
+// conv2d's kernels: the products' table and the SIMD copy of window panels
+// as wide as its micro-kernel's (null where there is none), chosen together
+// once from the CPU's features.
+struct ConvKernels {
+    const matmul::MatmulKernels* product;
+    PanelCopy copy_panel;
+};
+
+const ConvKernels& conv_kernels() noexcept;
+
+}  // namespace kiln::conv

@@ -1,0 +1,67 @@
+// AVX2 vector helpers, for files compiled for AVX2 (*-avx2.cpp) only.
+//
+// Everything here has internal linkage (an anonymous namespace): each
+// including file gets its own copy, compiled with its own instruction set,
+// so the linker can never hand one of them to baseline code.
+#pragma once
+
+#ifndef __AVX2__
+#error "simd/avx2.hpp is for files compiled for AVX2"
+#endif
+
+#include <immintrin.h>
+
+#include <cstddef>
+
+namespace kiln::simd {
+namespace {
+
+struct Avx2 {
+    using Vec = __m256;
+    static constexpr std::size_t kLanes = 8;
+
+    static Vec zero() { return _mm256_setzero_ps(); }
+    static Vec set1(float v) { return _mm256_set1_ps(v); }
+    static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+
+    // Lanes [0, len) of a vector, len <= 8, as a mask for masked moves
+    // (which neither read nor write the other lanes, so nothing past the
+    // end of the data is touched).
+    static __m256i part_mask(std::size_t len) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(len)), lane);
+    }
+    // len <= 8 floats; the other lanes are +0.0, or taken from `fill`.
+    static Vec load_part(const float* p, std::size_t len) { return _mm256_maskload_ps(p, part_mask(len)); }
+    static Vec load_part(const float* p, std::size_t len, Vec fill) {
+        const __m256i mask = part_mask(len);
+        return _mm256_blendv_ps(fill, _mm256_maskload_ps(p, mask), _mm256_castsi256_ps(mask));
+    }
+    static void store_part(float* p, Vec v, std::size_t len) { _mm256_maskstore_ps(p, part_mask(len), v); }
+
+    // Lanes [first, 8) as a mask for select() (first may exceed 8).
+    using Mask = __m256;
+    static Mask lanes_from(std::size_t first) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const std::size_t f = first < kLanes ? first : kLanes;
+        return _mm256_castsi256_ps(_mm256_cmpgt_epi32(lane, _mm256_set1_epi32(static_cast<int>(f) - 1)));
+    }
+    // b in the lanes of m, a in the others.
+    static Vec select(Mask m, Vec a, Vec b) { return _mm256_blendv_ps(a, b, m); }
+
+    // MAXPS(a, b) = a > b ? a : b and MINPS(a, b) = a < b ? a : b, per lane:
+    // the second operand whenever the comparison fails (NaN, equal zeros).
+    static Vec max(Vec a, Vec b) { return _mm256_max_ps(a, b); }
+    static Vec min(Vec a, Vec b) { return _mm256_min_ps(a, b); }
+    static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm256_sub_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
+    // |v|: the sign bit cleared (NaN stays NaN).
+    static Vec magnitude(Vec v) {
+        return _mm256_castsi256_ps(_mm256_and_si256(_mm256_castps_si256(v), _mm256_set1_epi32(0x7fffffff)));
+    }
+};
+
+}  // namespace
+}  // namespace kiln::simd

@@ -1,0 +1,64 @@
+// AVX-512 vector helpers, for files compiled for AVX-512 (*-avx512.cpp)
+// only.
+//
+// Everything here has internal linkage (an anonymous namespace): each
+// including file gets its own copy, compiled with its own instruction set,
+// so the linker can never hand one of them to baseline code.
+#pragma once
+
+#ifndef __AVX512F__
+#error "simd/avx512.hpp is for files compiled for AVX-512"
+#endif
+
+#include <immintrin.h>
+
+#include <cstddef>
+
+namespace kiln::simd {
+namespace {
+
+struct Avx512 {
+    using Vec = __m512;
+    static constexpr std::size_t kLanes = 16;
+
+    static Vec zero() { return _mm512_setzero_ps(); }
+    static Vec set1(float v) { return _mm512_set1_ps(v); }
+    static Vec load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm512_storeu_ps(p, v); }
+
+    // Lanes [0, len) of a vector, len <= 16, as a mask.
+    static __mmask16 part_mask(std::size_t len) { return static_cast<__mmask16>((1u << len) - 1u); }
+    // len <= 16 floats; the other lanes are +0.0, or taken from `fill`.
+    // Masked moves neither read nor write the other lanes.
+    static Vec load_part(const float* p, std::size_t len) { return _mm512_maskz_loadu_ps(part_mask(len), p); }
+    static Vec load_part(const float* p, std::size_t len, Vec fill) {
+        return _mm512_mask_loadu_ps(fill, part_mask(len), p);
+    }
+    static void store_part(float* p, Vec v, std::size_t len) { _mm512_mask_storeu_ps(p, part_mask(len), v); }
+
+    // Lanes [first, 16) as a mask for select() (first may exceed 16).
+    using Mask = __mmask16;
+    static Mask lanes_from(std::size_t first) {
+        return first >= kLanes ? static_cast<Mask>(0) : static_cast<Mask>(0xFFFFu << first);
+    }
+    // b in the lanes of m, a in the others.
+    static Vec select(Mask m, Vec a, Vec b) { return _mm512_mask_blend_ps(m, a, b); }
+
+    // MAXPS(a, b) = a > b ? a : b and MINPS(a, b) = a < b ? a : b, per lane:
+    // the second operand whenever the comparison fails (NaN, equal zeros).
+    // Written with an all-ones zero-mask, which compiles to the plain
+    // instructions and avoids a false uninitialised-value warning of GCC 12
+    // about its own headers.
+    static Vec max(Vec a, Vec b) { return _mm512_maskz_max_ps(0xFFFF, a, b); }
+    static Vec min(Vec a, Vec b) { return _mm512_maskz_min_ps(0xFFFF, a, b); }
+    static Vec add(Vec a, Vec b) { return _mm512_add_ps(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm512_sub_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm512_mul_ps(a, b); }
+    // |v|: the sign bit cleared (NaN stays NaN).
+    static Vec magnitude(Vec v) {
+        return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7fffffff)));
+    }
+};
+
+}  // namespace
+}  // namespace kiln::simd
