@@ -95,12 +95,24 @@ def _softmax_block(block, axis):
     return _kk.softmax(block, axis)
 
 
+def _only_block(blocks):
+    """The one block of an axis that was rechunked into one chunk. Blockwise
+    hands blocks along such a (summed-over) axis as nested lists; taking the
+    block out of them, rather than letting Dask concatenate the lists, spares
+    a copy of every block."""
+    while isinstance(blocks, (list, tuple)):
+        if len(blocks) != 1:
+            raise ValueError(f"expected one block along a rechunked axis, got {len(blocks)}")
+        blocks = blocks[0]
+    return blocks
+
+
 def _matmul_block(a, b):
-    return _kk.matmul_kernel(a, b)
+    return _kk.matmul_kernel(_only_block(a), _only_block(b))
 
 
 def _conv2d_block(images, kernel, stride):
-    return _kk.conv2d(images, kernel, stride)
+    return _kk.conv2d(_only_block(images), _only_block(kernel), stride)
 
 
 def _max_magnitude_block(block, axis=None, keepdims=False):
@@ -175,7 +187,7 @@ def matmul_kernel(a, b):
     aa = aa.rechunk({1: -1})
     ba = ba.rechunk({0: -1})
     return da.blockwise(_matmul_block, "ij", aa, "ik", ba, "kj",
-                        dtype=_F32, concatenate=True, meta=_meta(2))
+                        dtype=_F32, concatenate=False, meta=_meta(2))
 
 
 def conv2d(input, kernel, stride):  # noqa: A002 - the in-memory parameter name
@@ -193,7 +205,7 @@ def conv2d(input, kernel, stride):  # noqa: A002 - the in-memory parameter name
     xa = xa.rechunk({1: -1, 2: -1, 3: -1})
     ka = ka.rechunk(-1)
     return da.blockwise(_conv2d_block, "nohw", xa, "nchw", ka, "okij", stride, None,
-                        dtype=_F32, concatenate=True, adjust_chunks={"h": oh, "w": ow},
+                        dtype=_F32, concatenate=False, adjust_chunks={"h": oh, "w": ow},
                         meta=_meta(4))
 
 
