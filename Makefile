@@ -33,7 +33,7 @@ PYTHON_NEWEST ?= $(call find_python,$(NEWEST))
 VENV_OLDEST := .venv-oldest
 VENV_NEWEST := .venv-newest
 
-.PHONY: build demo test test-release test-sanitized test-numpy1 test-oldest test-newest \
+.PHONY: build demo test check-pythons test-release test-sanitized test-numpy1 test-oldest test-newest \
 	wheel-tag bench bench-dask check-expf clean
 
 $(DEPS): requirements-dev.txt
@@ -46,21 +46,28 @@ $(DEPS1): requirements-numpy1.txt requirements-dev.txt
 	$(PY1) -m pip install --quiet -r requirements-numpy1.txt
 	touch $@
 
-# A test environment on another interpreter: $(1) venv, $(2) interpreter,
-# $(3) its version (for the message when it is missing).
+# Both interpreters must exist; `make test` checks this before anything else.
+check-pythons:
+	@for spec in "$(OLDEST)|OLDEST|$(PYTHON_OLDEST)" "$(NEWEST)|NEWEST|$(PYTHON_NEWEST)"; do \
+		version=$${spec%%|*}; rest=$${spec#*|}; var=$${rest%%|*}; path=$${rest#*|}; \
+		if [ -z "$$path" ] || [ ! -x "$$path" ]; then \
+			echo "error: CPython $$version not found: looked for $(PYENV_ROOT)/versions/$$version.*/bin/python$$version" \
+			     "and python$$version on PATH. Install it (e.g. 'pyenv install $$version') or name it:" \
+			     "make test PYTHON_$$var=/path/to/python$$version" >&2; \
+			exit 1; \
+		fi; \
+	done
+
+# A test environment on another interpreter: $(1) venv, $(2) interpreter.
 define other_python_venv
-$(1)/.deps-installed: requirements-pythons.txt
-	@test -n "$(2)" && test -x "$(2)" || { \
-		echo "error: CPython $(3) not found: looked for $(PYENV_ROOT)/versions/$(3).*/bin/python$(3)" \
-		     "and python$(3) on PATH. Install it (e.g. 'pyenv install $(3)') or name it:" \
-		     "make test PYTHON_$(if $(filter $(OLDEST),$(3)),OLDEST,NEWEST)=/path/to/python$(3)" >&2; exit 1; }
+$(1)/.deps-installed: requirements-pythons.txt | check-pythons
 	rm -rf $(1)
 	$(2) -m venv $(1)
 	$(1)/bin/python -m pip install --quiet -r requirements-pythons.txt
 	touch $$@
 endef
-$(eval $(call other_python_venv,$(VENV_OLDEST),$(PYTHON_OLDEST),$(OLDEST)))
-$(eval $(call other_python_venv,$(VENV_NEWEST),$(PYTHON_NEWEST),$(NEWEST)))
+$(eval $(call other_python_venv,$(VENV_OLDEST),$(PYTHON_OLDEST)))
+$(eval $(call other_python_venv,$(VENV_NEWEST),$(PYTHON_NEWEST)))
 
 # One wheel (tagged abi3) serves every environment.
 build: $(DEPS)
@@ -71,7 +78,7 @@ build: $(DEPS)
 demo: build
 	$(PY) demo/demo.py
 
-test: test-release test-sanitized test-numpy1 test-oldest test-newest
+test: check-pythons test-release test-sanitized test-numpy1 test-oldest test-newest
 
 # The wheel's platform tag as auditwheel finds it (tests/test_wheel.py fails
 # when it is newer than manylinux_2_28).
