@@ -36,8 +36,7 @@ CHUNKINGS = {
 @pytest.fixture(scope="module", autouse=True)
 def client():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, scheduler_port=0,
-                      local_directory=os.environ.get("TMPDIR", "/tmp")) as cluster:
+                      dashboard_address=None) as cluster:
         with Client(cluster) as c:
             yield c
 
