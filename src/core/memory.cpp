@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -119,8 +118,11 @@ void* reclaimer_main(void* arg) {
                 }
                 if (next == Clock::time_point::max()) {
                     cache->wake.wait(lock);
-                } else if (Clock::now() < next) {
-                    cache->wake.wait_until(lock, next);
+                } else if (const auto now = Clock::now(); now < next) {
+                    // A deadline on the system clock: waiting on the steady
+                    // clock needs a newer C library than the wheel requires.
+                    // A jump of the system clock only moves a reclaim.
+                    cache->wake.wait_until(lock, std::chrono::system_clock::now() + (next - now));
                 } else {
                     break;
                 }
@@ -140,13 +142,8 @@ void start_reclaimer(Cache* cache) noexcept {
     if (pthread_attr_init(&attr) != 0) return;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, std::size_t{256} << 10);
-    // Signals belong to the interpreter's threads, not to this one.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t thread;
     pthread_create(&thread, &attr, reclaimer_main, cache);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
 }
 
