@@ -65,6 +65,9 @@ constexpr std::chrono::microseconds kWorkerYield{200};
 // processor: the worker sleeps at once rather than take turns with threads
 // that have work.
 constexpr std::chrono::microseconds kContendedYield{50};
+// How long a loop started outside the pool runs on the calling thread alone
+// before workers may take its pieces.
+constexpr std::chrono::microseconds kGuestAlone{5};
 // How long the calling thread keeps yielding, once it has no piece left to
 // run, before it sleeps until its loop is done.
 constexpr std::chrono::microseconds kCallerYield{1000};
@@ -75,6 +78,12 @@ inline void pause() noexcept {
 #else
     std::this_thread::yield();
 #endif
+}
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
@@ -268,6 +277,7 @@ struct Pool {
     std::vector<std::unique_ptr<Worker>> workers;
     Worker* guest = nullptr;
     std::atomic<bool> guest_taken{false};
+    std::atomic<std::int64_t> guest_since{0};  // when the guest's loop began (now_ns)
 
     std::mutex injected_mutex;
     std::deque<Job*> injected;
@@ -328,23 +338,36 @@ struct Pool {
         if (woken) futex_wake(w->wake_word);
     }
 
-    // New work was queued: wakes one sleeper unless the workers already
-    // looking for work are enough for what is queued, or the awake workers
-    // already fill the processors.
-    void work_posted() noexcept {
-        if (sleeper_count.load(std::memory_order_seq_cst) == 0) return;
-        const std::size_t s = searching.load(std::memory_order_seq_cst);
-        if (s > 0 && queued.load(std::memory_order_relaxed) <= s) return;
-        if (awake.load(std::memory_order_relaxed) >= active) return;
+    // Wakes one sleeping worker, unless the awake ones already fill the
+    // processors (`beyond_cap` wakes one regardless).
+    void wake_one(bool beyond_cap = false) noexcept {
+        if (!beyond_cap && awake.load(std::memory_order_relaxed) >= active) return;
         Worker* woken = nullptr;
         {
             std::lock_guard<std::mutex> lock(sleep_mutex);
-            if (!sleepers.empty() && awake.load(std::memory_order_relaxed) < active) {
+            if (!sleepers.empty() &&
+                (beyond_cap || awake.load(std::memory_order_relaxed) < active)) {
                 woken = sleepers.back();  // the most recent sleeper: its caches are warmest
                 rouse_locked(woken);
             }
         }
         if (woken) futex_wake(woken->wake_word);
+    }
+
+    // New work was queued: a sleeper is woken only when no awake worker is
+    // looking for work. (Each wake-up costs the waker microseconds, so a
+    // loop wakes one worker, and workers that find work wake the next.)
+    void work_posted() noexcept {
+        if (sleeper_count.load(std::memory_order_seq_cst) > 0 &&
+            searching.load(std::memory_order_seq_cst) == 0) {
+            wake_one();
+        }
+    }
+
+    // A worker took a job: if more are queued and it was the last one
+    // looking, it wakes another before it starts.
+    void work_taken() noexcept {
+        if (queued.load(std::memory_order_seq_cst) > 0) work_posted();
     }
 
     void inject(Job* job) {
@@ -357,15 +380,7 @@ struct Pool {
         // are all busy.
         if (sleeper_count.load(std::memory_order_seq_cst) > 0 &&
             searching.load(std::memory_order_seq_cst) == 0) {
-            Worker* woken = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(sleep_mutex);
-                if (!sleepers.empty()) {
-                    woken = sleepers.back();
-                    rouse_locked(woken);
-                }
-            }
-            if (woken) futex_wake(woken->wake_word);
+            wake_one(true);
         }
     }
 
@@ -385,9 +400,23 @@ struct Pool {
         if (Job* job = self->pop_back()) return job;
         const std::size_t n = workers.size();
         for (std::size_t step = 1; step < n; ++step) {
-            if (Job* job = workers[(self->index + step) % n]->steal_front()) return job;
+            Worker* victim = workers[(self->index + step) % n].get();
+            if (victim == guest &&
+                (victim->queued.load(std::memory_order_relaxed) == 0 || !guest_jobs_ripe())) {
+                continue;
+            }
+            if (Job* job = victim->steal_front()) return job;
         }
         return take_injected();
+    }
+
+    // Whether the guest's loop has run long enough for its pieces to be
+    // worth taking: a loop shorter than kGuestAlone is done by the calling
+    // thread alone, which is quicker than moving its pieces and their
+    // results between processors.
+    bool guest_jobs_ripe() const noexcept {
+        return now_ns() - guest_since.load(std::memory_order_relaxed) >=
+               std::chrono::nanoseconds(kGuestAlone).count();
     }
 
     // Sleeps until woken: by new work (workers only), by `done` becoming
@@ -424,6 +453,7 @@ struct Pool {
         while (!job.done.load(std::memory_order_acquire)) {
             if (Job* other = find_work(self)) {
                 stop_searching(self, searching_now);
+                if (self->counted) work_taken();
                 other->execute();
                 idle.reset();
                 continue;
@@ -443,6 +473,7 @@ struct Pool {
         while (!stopping.load(std::memory_order_relaxed)) {
             if (Job* job = find_work(self)) {
                 stop_searching(self, searching_now);
+                work_taken();
                 job->execute();
                 start_searching(self, searching_now);
                 idle.reset();
@@ -686,7 +717,10 @@ public:
     explicit GuestTurn(Pool& pool) noexcept : pool_(pool) {
         bool expected = false;
         held_ = pool.guest_taken.compare_exchange_strong(expected, true, std::memory_order_acquire);
-        if (held_) t_worker = pool.guest;
+        if (held_) {
+            pool.guest_since.store(now_ns(), std::memory_order_relaxed);
+            t_worker = pool.guest;
+        }
     }
     ~GuestTurn() {
         if (!held_) return;
