@@ -5,18 +5,23 @@
 //
 // A thread outside the pool that starts a loop joins the pool for the
 // loop's duration as its guest: it splits and runs pieces like a worker,
-// from a deque of its own that the workers steal from, so a short loop is
-// done on the calling thread before a sleeping worker has even woken up.
-// (Only one thread at a time can be the guest; another one hands its loop
-// over and waits.)
+// from a deque of its own that the workers steal from once the loop has run
+// for a few microseconds. A short loop is thus done on the calling thread
+// while a sleeping worker is still waking up, and without moving its pieces
+// and results between processors. (One thread at a time can be the guest;
+// the interpreter lock held through every call makes that the rule, and any
+// other thread hands its loop over and waits.)
 //
 // Sleeping and waking. Each worker sleeps on a word of its own, so a
-// finished job wakes exactly the worker waiting for it, and new work wakes
-// one sleeper only when no awake worker is looking for work already. At
+// finished job wakes exactly the thread waiting for it. New work wakes one
+// sleeper only when no awake worker is looking for work already; a worker
+// that takes a job while more are queued wakes the next one, so a wake-up
+// (microseconds of the waker's time) rarely falls on the calling thread. At
 // most `active` workers are awake at a time, the number of processors this
 // process can keep busy: a pool with more workers than processors (a
 // container's processor quota, or a large RAYON_NUM_THREADS) keeps the rest
-// asleep instead of letting them take turns with the busy ones.
+// asleep instead of letting them take turns with the busy ones, and an idle
+// worker whose yield shows its processor is wanted elsewhere sleeps at once.
 #include "parallel/pool.hpp"
 
 #include <atomic>
