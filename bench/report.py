@@ -15,7 +15,8 @@ sys.path.insert(0, HERE)
 
 import common  # noqa: E402
 
-SCRIPTS = ["bench_relu", "bench_matmul", "bench_conv", "bench_softmax", "bench_quantize"]
+SCRIPTS = ["bench_relu", "bench_matmul", "bench_conv", "bench_softmax", "bench_quantize",
+           "bench_oversubscription"]
 
 
 def torch_version() -> str:

@@ -7,6 +7,7 @@ import json
 import os
 import sys
 
+import numpy as np
 import pytest
 
 from conftest import run_python
@@ -194,3 +195,116 @@ print(json.dumps([before, [n for n in names() if n.startswith("kiln-worker-")]])
     before, after = json.loads(proc.stdout)
     assert before == []
     assert after == [f"kiln-worker-{i}" for i in range(int(workers))]
+
+
+# The calling thread runs pieces of its own loops alongside the workers, and
+# a pool may have far more workers than processors. The same inputs go
+# through every kernel's pool path in a fresh process per worker count; the
+# results must be the references' bits.
+GUEST_SCRIPT = """
+import sys
+import numpy as np
+import _kiln_kernels as kk
+data = dict(np.load(sys.argv[1]))
+out = {
+    "relu_small": kk.relu(data["relu_small"]),
+    "relu_large": kk.relu(data["relu_large"]),
+    "softmax_rows": kk.softmax(data["softmax_rows"], 1),
+    "softmax_cols": kk.softmax(data["softmax_cols"], 0),
+    "softmax_long": kk.softmax(data["softmax_long"], 1),
+    "quantize": kk.quantize_int8(data["quantize"])[0],
+    "dequantize": kk.dequantize_int8(data["dequantize"], 0.37),
+    "matmul": kk.matmul_kernel(data["mat_a"], data["mat_b"]),
+    "conv": kk.conv2d(data["conv_x"], data["conv_w"], 1),
+}
+np.savez(sys.argv[2], **out)
+"""
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "64"])
+def test_caller_and_workers_give_the_reference_bits(tmp_path, workers):
+    from references import conv_ref, dequantize_ref, matmul_ref, quantize_ref, relu_ref
+    from test_softmax import random_input, softmax_ref
+
+    rng = np.random.default_rng(11)
+    ints = lambda *s: rng.integers(-3, 4, s).astype(np.float32)  # exact sums
+    data = {
+        "relu_small": rng.integers(0, 2**32, (101, 100), dtype=np.uint32).view(np.float32),
+        "relu_large": rng.standard_normal((700, 300), dtype=np.float32),
+        "softmax_rows": random_input((300, 200), 5, specials=True),
+        "softmax_cols": random_input((200, 300), 6, specials=True),
+        "softmax_long": random_input((1, 100000), 7),
+        "quantize": rng.standard_normal((500, 400), dtype=np.float32),
+        "dequantize": rng.integers(-128, 128, (300, 400), dtype=np.int8),
+        "mat_a": ints(150, 120), "mat_b": ints(120, 130),
+        "conv_x": ints(3, 3, 70, 70), "conv_w": ints(4, 3, 3, 3),
+    }
+    expected = {
+        "relu_small": relu_ref(data["relu_small"]),
+        "relu_large": relu_ref(data["relu_large"]),
+        "softmax_rows": softmax_ref(data["softmax_rows"], 1),
+        "softmax_cols": softmax_ref(data["softmax_cols"], 0),
+        "softmax_long": softmax_ref(data["softmax_long"], 1),
+        "quantize": quantize_ref(data["quantize"])[0],
+        "dequantize": dequantize_ref(data["dequantize"], 0.37),
+        "matmul": matmul_ref(data["mat_a"], data["mat_b"]),
+        "conv": conv_ref(data["conv_x"], data["conv_w"], 1),
+    }
+    np.savez(tmp_path / "in.npz", **data)
+    run_python(GUEST_SCRIPT.replace("sys.argv[1]", repr(str(tmp_path / "in.npz")))
+               .replace("sys.argv[2]", repr(str(tmp_path / "out.npz"))),
+               env={"RAYON_NUM_THREADS": workers}, timeout=120)
+    got = np.load(tmp_path / "out.npz")
+    for name, ref in expected.items():
+        assert same_bits_of(got[name], ref), name
+
+
+def same_bits_of(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("workers, low, high", [
+    ("1", 0.0, 0.12),  # one worker: the loop is handed to it whole (the caller only waits)
+    ("2", 0.2, 1.0),  # the calling thread takes pieces of its own loop
+])
+def test_calling_thread_runs_pieces_of_a_long_loop(workers, low, high):
+    # Share of the process's processor time spent on the calling thread.
+    proc = run_python(PRELUDE + """
+x = rng.standard_normal((4096, 4096)).astype(np.float32)
+kk.softmax(x, 1)
+t0, p0 = time.thread_time(), time.process_time()
+for _ in range(3):
+    kk.softmax(x, 1)
+print((time.thread_time() - t0) / (time.process_time() - p0))
+""", env={"RAYON_NUM_THREADS": workers}, timeout=120)
+    assert low <= float(proc.stdout) <= high
+
+
+@pytest.mark.skipif(os.environ.get("KILN_SANITIZED") == "1",
+                    reason="the sanitizer's shadow memory does not fit under an address-space limit")
+@pytest.mark.parametrize("workers", ["1", "2", "64"])
+def test_failure_in_pieces_reaches_the_caller_and_the_pool_recovers(workers):
+    # Every image of this convolution needs a 1.3 MB block per strip of
+    # windows, which the address-space limit refuses, on whichever thread
+    # runs it; the call fails as a whole only once every piece has ended.
+    proc = run_python(PRELUDE + """
+import resource
+sys.path.insert(0, %r)
+from references import conv_ref
+x = rng.integers(-3, 4, (3, 64, 20, 20)).astype(np.float32)
+w = rng.integers(-3, 4, (4, 64, 9, 9)).astype(np.float32)
+assert same_bits(kk.relu(LARGE), ref(LARGE))  # the pool exists
+expected = conv_ref(x, w, 1)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/status") as f:
+    vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 20), hard))
+try:
+    kk.conv2d(x, w, 1)
+    outcome = "no failure"
+except BaseException as exc:
+    outcome = type(exc).__name__
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome, kk.conv2d(x, w, 1).tobytes() == expected.tobytes())
+""" % os.path.dirname(os.path.abspath(__file__)), env={"RAYON_NUM_THREADS": workers}, timeout=120)
+    assert proc.stdout.splitlines() == ["MemoryError True"]

@@ -1,24 +1,48 @@
 // Worker pool: one deque of jobs per worker (the owner pushes and pops at
-// the back, thieves take from the front), one queue for jobs submitted from
-// outside the pool, and a sleep/wake protocol so that idle workers use no
-// processor time.
+// the back, thieves take from the front), and a sleep/wake protocol so that
+// idle workers use no processor time and a loop wakes no more workers than
+// it has work for.
+//
+// A thread outside the pool that starts a loop joins the pool for the
+// loop's duration as its guest: it splits and runs pieces like a worker,
+// from a deque of its own that the workers steal from once the loop has run
+// for a few microseconds. A short loop is thus done on the calling thread
+// while a sleeping worker is still waking up, and without moving its pieces
+// and results between processors. (One thread at a time can be the guest;
+// the interpreter lock held through every call makes that the rule, and any
+// other thread hands its loop over and waits.)
+//
+// Sleeping and waking. Each worker sleeps on a word of its own, so a
+// finished job wakes exactly the thread waiting for it. New work wakes one
+// sleeper only when no awake worker is looking for work already; a worker
+// that takes a job while more are queued wakes the next one, so a wake-up
+// (microseconds of the waker's time) rarely falls on the calling thread. At
+// most `active` workers are awake at a time, the number of processors this
+// process can keep busy: a pool with more workers than processors (a
+// container's processor quota, or a large RAYON_NUM_THREADS) keeps the rest
+// asleep instead of letting them take turns with the busy ones, and an idle
+// worker whose yield shows its processor is wanted elsewhere sleeps at once.
 #include "parallel/pool.hpp"
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstdlib>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <fstream>
+#include <linux/futex.h>
 #include <mutex>
 #include <new>
 #include <pthread.h>
 #include <sched.h>
-#include <chrono>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,41 +55,28 @@ namespace {
 
 constexpr std::size_t kMaxWorkers = 65535;
 constexpr std::size_t kStackBytes = std::size_t{2} << 20;  // 2 MiB
+// How long an idle thread spins (pausing, reading one counter) before it
+// starts yielding its processor: enough for a small loop's pieces to come
+// back. Timed rather than counted: one pause instruction lasts from a few to
+// about 25 nanoseconds, depending on the processor.
+constexpr std::chrono::nanoseconds kPauseSpin{1000};
 // How long a worker keeps looking for work (yielding its core between
 // looks) before it goes to sleep. Waking a sleeping thread takes tens of
 // microseconds on some machines (a virtual processor that went idle must be
 // woken by the host), so a worker that just finished stays awake long
 // enough for a caller's next loop, or a waiting worker's other half, to
 // reach it.
-constexpr std::chrono::microseconds kIdleSpin{200};
-// How long a calling thread spins before it starts yielding: enough for a
-// small loop to finish, short enough not to keep a core from the workers
-// on a small machine (with two workers on two cores, every microsecond of
-// spinning delays the worker that shares the caller's core). Timed rather
-// than counted: one pause instruction lasts from a few to about 25
-// nanoseconds, depending on the processor.
-constexpr std::chrono::nanoseconds kCallerSpin{1000};
-// How long a calling thread then keeps yielding before it sleeps.
+constexpr std::chrono::microseconds kWorkerYield{200};
+// A yield that lasts this long means another thread was given this
+// processor: the worker sleeps at once rather than take turns with threads
+// that have work.
+constexpr std::chrono::microseconds kContendedYield{50};
+// How long a loop started outside the pool runs on the calling thread alone
+// before workers may take its pieces.
+constexpr std::chrono::microseconds kGuestAlone{5};
+// How long the calling thread keeps yielding, once it has no piece left to
+// run, before it sleeps until its loop is done.
 constexpr std::chrono::microseconds kCallerYield{1000};
-
-// Time since a worker last had work; the clock is read only while idle.
-class IdleClock {
-public:
-    void reset() noexcept { started_ = false; }
-    // Whether the worker should keep looking rather than sleep.
-    bool spinning() noexcept {
-        const auto now = std::chrono::steady_clock::now();
-        if (!started_) {
-            started_ = true;
-            since_ = now;
-        }
-        return now - since_ < kIdleSpin;
-    }
-
-private:
-    bool started_ = false;
-    std::chrono::steady_clock::time_point since_;
-};
 
 inline void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -73,6 +84,26 @@ inline void pause() noexcept {
 #else
     std::this_thread::yield();
 #endif
+}
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "a futex word must be a plain 32-bit integer");
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+            nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
 }
 
 // --- worker count -------------------------------------------------------
@@ -115,6 +146,59 @@ std::size_t configured_worker_count() {
     return static_cast<std::size_t>(std::min<unsigned long long>(n, kMaxWorkers));
 }
 
+// Processors' worth of time per period from a quota of `quota` microseconds
+// every `period`, rounded up; nullopt for no limit or unreadable text.
+std::optional<std::size_t> quota_processors(long long quota, long long period) {
+    if (quota <= 0 || period <= 0) return std::nullopt;
+    return static_cast<std::size_t>((quota + period - 1) / period);
+}
+
+// The processor quota of this process's control group, if one is set: the
+// smallest "cpu.max" on the path from its group up to the root (version 2),
+// or the root's "cpu.cfs_quota_us" (version 1, as a container sees it).
+std::optional<std::size_t> cgroup_processor_limit() {
+    std::optional<std::size_t> limit;
+    auto take = [&](std::optional<std::size_t> n) {
+        if (n && (!limit || *n < *limit)) limit = n;
+    };
+    std::string path;
+    {
+        std::ifstream groups("/proc/self/cgroup");
+        for (std::string line; std::getline(groups, line);) {
+            if (line.rfind("0::", 0) == 0) path = line.substr(3);
+        }
+    }
+    for (std::string dir = "/sys/fs/cgroup" + path;;) {
+        std::ifstream max(dir + "/cpu.max");
+        std::string quota;
+        long long period = 0;
+        if (max >> quota >> period && quota != "max") {
+            take(quota_processors(std::atoll(quota.c_str()), period));
+        }
+        const auto slash = dir.rfind('/');
+        if (dir == "/sys/fs/cgroup" || slash == std::string::npos || slash < 14) break;
+        dir.resize(slash);
+    }
+    for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+        long long quota = 0, period = 0;
+        std::ifstream q(std::string(dir) + "/cpu.cfs_quota_us");
+        std::ifstream p(std::string(dir) + "/cpu.cfs_period_us");
+        if (q >> quota && p >> period) take(quota_processors(quota, period));
+    }
+    return limit;
+}
+
+// The number of processors this process can keep busy at once.
+std::size_t usable_processors() {
+    std::size_t n = processor_count();
+    try {
+        if (auto limit = cgroup_processor_limit()) n = std::min(n, *limit);
+    } catch (...) {
+        // Unreadable limits leave the processor count as it is.
+    }
+    return std::max<std::size_t>(n, 1);
+}
+
 // --- jobs -----------------------------------------------------------------
 
 struct Pool;
@@ -136,44 +220,160 @@ protected:
     ~Job() = default;
 };
 
+// A worker thread, or the guest slot that a calling thread occupies while it
+// runs a loop. Lives as long as its pool.
 struct Worker {
     Pool* pool;
     std::size_t index;
+    bool counted;  // a worker proper, counted among the awake and searching
+
     std::mutex mutex;
     std::deque<Job*> jobs;
+    std::atomic<std::size_t> queued{0};  // jobs.size(), readable without the mutex
+
+    // Sleep state; changed only under the pool's sleep mutex.
+    std::atomic<std::uint32_t> wake_word{0};  // 0 while asleep; set to wake
+    std::atomic<bool> asleep{false};
+    std::size_t sleeper_slot = 0;  // position in Pool::sleepers
 
     void push(Job* job);
-    // The newest job (the owner's next) or the oldest (a thief's), or null.
-    Job* take(bool newest);
-    Job* pop_back() { return take(true); }
+    Job* pop_back();
     bool pop_if_back(Job* job);
-    Job* steal_front() { return take(false); }
+    Job* steal_front();
+};
+
+// How long an idle thread waits actively before it sleeps: a short spin,
+// then yields of its processor.
+class IdlePolicy {
+public:
+    IdlePolicy(std::chrono::microseconds yield_for, bool sleep_when_contended)
+        : yield_for_(yield_for), sleep_when_contended_(sleep_when_contended) {}
+
+    void reset() noexcept { started_ = false; }
+
+    // Waits a little; false when it is time to sleep instead.
+    bool wait_a_little() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (!started_) {
+            started_ = true;
+            since_ = now;
+        }
+        const auto idle = now - since_;
+        if (idle < kPauseSpin) {
+            for (int i = 0; i < 8; ++i) pause();
+            return true;
+        }
+        if (idle >= kPauseSpin + yield_for_) return false;
+        std::this_thread::yield();
+        return !(sleep_when_contended_ &&
+                 std::chrono::steady_clock::now() - now >= kContendedYield);
+    }
+
+private:
+    std::chrono::microseconds yield_for_;
+    bool sleep_when_contended_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point since_;
 };
 
 struct Pool {
-    std::size_t size = 0;
+    std::size_t size = 0;    // W, the worker count
+    std::size_t active = 1;  // workers allowed awake at once
+    // The W workers, then the guest slot at index W.
     std::vector<std::unique_ptr<Worker>> workers;
+    Worker* guest = nullptr;
+    std::atomic<bool> guest_taken{false};
+    std::atomic<std::int64_t> guest_since{0};  // when the guest's loop began (now_ns)
 
     std::mutex injected_mutex;
     std::deque<Job*> injected;
 
-    std::mutex sleep_mutex;
-    std::condition_variable wake;
-    std::atomic<std::uint64_t> epoch{0};
-    std::atomic<std::size_t> sleepers{0};
+    // Jobs waiting in any deque or in `injected`.
+    std::atomic<std::size_t> queued{0};
+    // Workers awake (not asleep), and those of them looking for work rather
+    // than running a job. A worker being woken is counted as both from the
+    // moment it is chosen.
+    std::atomic<std::size_t> awake{0};
+    std::atomic<std::size_t> searching{0};
+    std::atomic<std::size_t> sleeper_count{0};
     std::atomic<bool> stopping{false};
+
+    std::mutex sleep_mutex;
+    std::vector<Worker*> sleepers;  // reserved for all workers: never allocates
 
     // Workers that have begun running; creation returns only once all have.
     std::size_t started = 0;
     std::condition_variable started_cv;
 
-    // Something changed that a sleeper may wait for: new work or a finished job.
-    void signal(bool all) {
-        epoch.fetch_add(1, std::memory_order_seq_cst);
-        if (sleepers.load(std::memory_order_seq_cst) > 0) {
-            { std::lock_guard<std::mutex> lock(sleep_mutex); }
-            if (all) wake.notify_all(); else wake.notify_one();
+    void start_searching(Worker* self, bool& searching_now) {
+        if (!searching_now && self->counted) searching.fetch_add(1, std::memory_order_seq_cst);
+        searching_now = true;
+    }
+
+    void stop_searching(Worker* self, bool& searching_now) {
+        if (searching_now && self->counted) searching.fetch_sub(1, std::memory_order_seq_cst);
+        searching_now = false;
+    }
+
+    // Takes `w` out of its sleep (sleep_mutex held); false if it was awake.
+    // The caller then wakes it with futex_wake.
+    bool rouse_locked(Worker* w) noexcept {
+        if (!w->asleep.load(std::memory_order_relaxed)) return false;
+        w->asleep.store(false, std::memory_order_seq_cst);
+        if (w->counted) {
+            Worker* last = sleepers.back();
+            sleepers[w->sleeper_slot] = last;
+            last->sleeper_slot = w->sleeper_slot;
+            sleepers.pop_back();
+            sleeper_count.fetch_sub(1, std::memory_order_seq_cst);
+            awake.fetch_add(1, std::memory_order_seq_cst);
+            searching.fetch_add(1, std::memory_order_seq_cst);
         }
+        w->wake_word.store(1, std::memory_order_release);
+        return true;
+    }
+
+    // Wakes `w` if it sleeps (a worker or guest waiting for a job that has
+    // just finished).
+    void rouse(Worker* w) noexcept {
+        bool woken;
+        {
+            std::lock_guard<std::mutex> lock(sleep_mutex);
+            woken = rouse_locked(w);
+        }
+        if (woken) futex_wake(w->wake_word);
+    }
+
+    // Wakes one sleeping worker, unless the awake ones already fill the
+    // processors (`beyond_cap` wakes one regardless).
+    void wake_one(bool beyond_cap = false) noexcept {
+        if (!beyond_cap && awake.load(std::memory_order_relaxed) >= active) return;
+        Worker* woken = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(sleep_mutex);
+            if (!sleepers.empty() &&
+                (beyond_cap || awake.load(std::memory_order_relaxed) < active)) {
+                woken = sleepers.back();  // the most recent sleeper: its caches are warmest
+                rouse_locked(woken);
+            }
+        }
+        if (woken) futex_wake(woken->wake_word);
+    }
+
+    // New work was queued: a sleeper is woken only when no awake worker is
+    // looking for work. (Each wake-up costs the waker microseconds, so a
+    // loop wakes one worker, and workers that find work wake the next.)
+    void work_posted() noexcept {
+        if (sleeper_count.load(std::memory_order_seq_cst) > 0 &&
+            searching.load(std::memory_order_seq_cst) == 0) {
+            wake_one();
+        }
+    }
+
+    // A worker took a job: if more are queued and it was the last one
+    // looking, it wakes another before it starts.
+    void work_taken() noexcept {
+        if (queued.load(std::memory_order_seq_cst) > 0) work_posted();
     }
 
     void inject(Job* job) {
@@ -181,7 +381,13 @@ struct Pool {
             std::lock_guard<std::mutex> lock(injected_mutex);
             injected.push_back(job);
         }
-        signal(false);
+        queued.fetch_add(1, std::memory_order_seq_cst);
+        // A handed-over loop must reach a worker even when the awake ones
+        // are all busy.
+        if (sleeper_count.load(std::memory_order_seq_cst) > 0 &&
+            searching.load(std::memory_order_seq_cst) == 0) {
+            wake_one(true);
+        }
     }
 
     Job* take_injected() {
@@ -189,64 +395,109 @@ struct Pool {
         if (injected.empty()) return nullptr;
         Job* job = injected.front();
         injected.pop_front();
+        queued.fetch_sub(1, std::memory_order_seq_cst);
         return job;
     }
 
-    // Own newest job first, then the oldest job of another worker, then a
-    // job submitted from outside.
+    // Own newest job first, then the oldest job of another worker (or of the
+    // guest), then a loop handed over from outside.
     Job* find_work(Worker* self) {
+        if (queued.load(std::memory_order_seq_cst) == 0) return nullptr;
         if (Job* job = self->pop_back()) return job;
         const std::size_t n = workers.size();
         for (std::size_t step = 1; step < n; ++step) {
-            if (Job* job = workers[(self->index + step) % n]->steal_front()) return job;
+            Worker* victim = workers[(self->index + step) % n].get();
+            if (victim == guest &&
+                (victim->queued.load(std::memory_order_relaxed) == 0 || !guest_jobs_ripe())) {
+                continue;
+            }
+            if (Job* job = victim->steal_front()) return job;
         }
         return take_injected();
     }
 
-    // Sleeps until the epoch moves past `seen` (or `until` becomes true).
-    void sleep(std::uint64_t seen, const std::atomic<bool>* until) {
-        std::unique_lock<std::mutex> lock(sleep_mutex);
-        sleepers.fetch_add(1, std::memory_order_seq_cst);
-        while (epoch.load(std::memory_order_seq_cst) == seen &&
-               !stopping.load(std::memory_order_relaxed) &&
-               !(until && until->load(std::memory_order_acquire))) {
-            wake.wait(lock);
-        }
-        sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    // Whether the guest's loop has run long enough for its pieces to be
+    // worth taking: a loop shorter than kGuestAlone is done by the calling
+    // thread alone, which is quicker than moving its pieces and their
+    // results between processors.
+    bool guest_jobs_ripe() const noexcept {
+        return now_ns() - guest_since.load(std::memory_order_relaxed) >=
+               std::chrono::nanoseconds(kGuestAlone).count();
     }
 
-    // Runs jobs until `until` is set or, without it, until the pool stops.
-    // With no job to run, a worker keeps looking (yielding its core) for
-    // kIdleSpin, then sleeps until something changes.
-    void work(Worker* self, const std::atomic<bool>* until) {
-        IdleClock idle;
-        while (until ? !until->load(std::memory_order_acquire) : !stopping.load(std::memory_order_relaxed)) {
-            const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
-            if (Job* job = find_work(self)) {
-                job->execute();
+    // Sleeps until woken: by new work (workers only), by `done` becoming
+    // true, or by the pool stopping. Returns at once if any of these is
+    // already the case once this thread is registered as asleep.
+    void sleep(Worker* self, const std::atomic<bool>* done) {
+        std::unique_lock<std::mutex> lock(sleep_mutex);
+        self->wake_word.store(0, std::memory_order_relaxed);
+        self->asleep.store(true, std::memory_order_seq_cst);
+        if (self->counted) {
+            self->sleeper_slot = sleepers.size();
+            sleepers.push_back(self);
+            sleeper_count.fetch_add(1, std::memory_order_seq_cst);
+            searching.fetch_sub(1, std::memory_order_seq_cst);
+            awake.fetch_sub(1, std::memory_order_seq_cst);
+        }
+        // Checked after registering: whoever queues work or finishes the
+        // job afterwards sees this thread asleep and wakes it.
+        if ((self->counted && queued.load(std::memory_order_seq_cst) > 0) ||
+            stopping.load(std::memory_order_seq_cst) ||
+            (done && done->load(std::memory_order_seq_cst))) {
+            rouse_locked(self);
+            return;
+        }
+        lock.unlock();
+        while (self->wake_word.load(std::memory_order_acquire) == 0) futex_wait(self->wake_word, 0);
+    }
+
+    // Runs other work until `job` is done (a thread waiting for a half that
+    // another worker took).
+    void wait_for(Worker* self, Job& job) {
+        bool searching_now = false;
+        IdlePolicy idle(self->counted ? kWorkerYield : kCallerYield, self->counted);
+        while (!job.done.load(std::memory_order_acquire)) {
+            if (Job* other = find_work(self)) {
+                stop_searching(self, searching_now);
+                if (self->counted) work_taken();
+                other->execute();
                 idle.reset();
-            } else if (idle.spinning()) {
-                std::this_thread::yield();
-            } else {
-                sleep(seen, until);
+                continue;
+            }
+            start_searching(self, searching_now);
+            if (idle.wait_a_little()) continue;
+            sleep(self, &job.done);
+            idle.reset();
+        }
+        stop_searching(self, searching_now);
+    }
+
+    void worker_main(Worker* self) {
+        t_worker = self;
+        bool searching_now = true;  // counted so when the pool was made
+        IdlePolicy idle(kWorkerYield, true);
+        while (!stopping.load(std::memory_order_relaxed)) {
+            if (Job* job = find_work(self)) {
+                stop_searching(self, searching_now);
+                work_taken();
+                job->execute();
+                start_searching(self, searching_now);
+                idle.reset();
+            } else if (!idle.wait_a_little()) {
+                sleep(self, nullptr);
                 idle.reset();
             }
         }
     }
 
-    // Runs other work until `job` is done (a worker waiting for a half that
-    // another worker took).
-    void wait_for(Worker* self, Job& job) { work(self, &job.done); }
-
-    void worker_main(Worker* self) {
-        t_worker = self;
-        char label[32];
-        std::snprintf(label, sizeof label, "kiln-worker-%zu", self->index);
-        set_thread_label(label);
-        // The same name for tools that list a process's threads (top, ps,
-        // debuggers); the kernel keeps at most 15 characters of it.
-        pthread_setname_np(pthread_self(), label);
-        work(self, nullptr);
+    void stop() noexcept {
+        stopping.store(true, std::memory_order_seq_cst);
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        while (!sleepers.empty()) {
+            Worker* w = sleepers.back();
+            rouse_locked(w);
+            futex_wake(w->wake_word);
+        }
     }
 };
 
@@ -254,19 +505,20 @@ void Worker::push(Job* job) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         jobs.push_back(job);
+        queued.store(jobs.size(), std::memory_order_relaxed);
     }
-    pool->signal(false);
+    pool->queued.fetch_add(1, std::memory_order_seq_cst);
+    pool->work_posted();
 }
 
-Job* Worker::take(bool newest) {
+Job* Worker::pop_back() {
+    if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     if (jobs.empty()) return nullptr;
-    Job* job = newest ? jobs.back() : jobs.front();
-    if (newest) {
-        jobs.pop_back();
-    } else {
-        jobs.pop_front();
-    }
+    Job* job = jobs.back();
+    jobs.pop_back();
+    queued.store(jobs.size(), std::memory_order_relaxed);
+    pool->queued.fetch_sub(1, std::memory_order_seq_cst);
     return job;
 }
 
@@ -274,7 +526,20 @@ bool Worker::pop_if_back(Job* job) {
     std::lock_guard<std::mutex> lock(mutex);
     if (jobs.empty() || jobs.back() != job) return false;
     jobs.pop_back();
+    queued.store(jobs.size(), std::memory_order_relaxed);
+    pool->queued.fetch_sub(1, std::memory_order_seq_cst);
     return true;
+}
+
+Job* Worker::steal_front() {
+    if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (jobs.empty()) return nullptr;
+    Job* job = jobs.front();
+    jobs.pop_front();
+    queued.store(jobs.size(), std::memory_order_relaxed);
+    pool->queued.fetch_sub(1, std::memory_order_seq_cst);
+    return job;
 }
 
 // --- pool creation ----------------------------------------------------------
@@ -309,6 +574,14 @@ void* worker_entry(void* arg) {
     // A worker can fail (a task's exception), so its exception state is
     // made now, while the pool is being created, not on its first failure.
     prepare_thread();
+    // Named before the pool counts it as started, so that the name is there
+    // as soon as the pool is (the calling thread may finish a loop alone).
+    char label[32];
+    std::snprintf(label, sizeof label, "kiln-worker-%zu", self->index);
+    set_thread_label(label);
+    // The same name for tools that list a process's threads (top, ps,
+    // debuggers); the kernel keeps at most 15 characters of it.
+    pthread_setname_np(pthread_self(), label);
     {
         std::lock_guard<std::mutex> lock(self->pool->sleep_mutex);
         ++self->pool->started;
@@ -321,13 +594,20 @@ void* worker_entry(void* arg) {
 Pool* create_pool(std::string& failure) {
     auto* pool = new Pool;
     pool->size = configured_worker_count();
-    pool->workers.reserve(pool->size);
-    for (std::size_t i = 0; i < pool->size; ++i) {
+    pool->active = std::min(pool->size, usable_processors());
+    pool->workers.reserve(pool->size + 1);
+    pool->sleepers.reserve(pool->size);
+    for (std::size_t i = 0; i <= pool->size; ++i) {
         auto w = std::make_unique<Worker>();
         w->pool = pool;
         w->index = i;
+        w->counted = i < pool->size;
         pool->workers.push_back(std::move(w));
     }
+    pool->guest = pool->workers.back().get();
+    // Every worker starts awake, looking for work.
+    pool->awake.store(pool->size);
+    pool->searching.store(pool->size);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kStackBytes);
@@ -339,10 +619,7 @@ Pool* create_pool(std::string& failure) {
             pthread_attr_destroy(&attr);
             // Workers already started stop; they still refer to the pool,
             // so it is never freed.
-            pool->stopping.store(true);
-            pool->signal(true);
-            { std::lock_guard<std::mutex> lock(pool->sleep_mutex); }
-            pool->wake.notify_all();
+            pool->stop();
             failure = texts::pool_io_error(std::strerror(err), err);
             return nullptr;
         }
@@ -399,10 +676,13 @@ struct HalfJob final : Job {
             failure = std::current_exception();
         }
         // The owner may return (ending this object's life) as soon as it
-        // sees `done`, so nothing of *this is touched after the store.
+        // sees `done`, so nothing of *this is touched after the store. The
+        // owner registers as asleep before it checks `done` for the last
+        // time, so one of the two sees the other.
         Pool* const p = pool;
-        done.store(true, std::memory_order_release);
-        p->signal(true);
+        Worker* const o = owner;
+        done.store(true, std::memory_order_seq_cst);
+        if (o->asleep.load(std::memory_order_seq_cst)) p->rouse(o);
     }
 };
 
@@ -434,12 +714,38 @@ void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budge
     if (second.failure) std::rethrow_exception(second.failure);
 }
 
-// A whole loop handed over from a thread outside the pool. The caller waits
-// on a signal of its own, made for the loop on its stack (so no thread-local
-// state outlives the call, and a forked child inherits none): it first spins
-// briefly (a small loop is usually done within microseconds, sooner than a
-// sleep and wake-up would take), then yields for a while, then sleeps on the
-// signal's condition variable.
+// The guest slot, held by a calling thread for one loop: while held, the
+// thread counts as inside the pool (its nested loops split onto the guest
+// deque too).
+class GuestTurn {
+public:
+    explicit GuestTurn(Pool& pool) noexcept : pool_(pool) {
+        bool expected = false;
+        held_ = pool.guest_taken.compare_exchange_strong(expected, true, std::memory_order_acquire);
+        if (held_) {
+            pool.guest_since.store(now_ns(), std::memory_order_relaxed);
+            t_worker = pool.guest;
+        }
+    }
+    ~GuestTurn() {
+        if (!held_) return;
+        t_worker = nullptr;
+        pool_.guest_taken.store(false, std::memory_order_release);
+    }
+    GuestTurn(const GuestTurn&) = delete;
+    GuestTurn& operator=(const GuestTurn&) = delete;
+
+    explicit operator bool() const noexcept { return held_; }
+
+private:
+    Pool& pool_;
+    bool held_;
+};
+
+// A whole loop handed over from a thread outside the pool while another
+// thread holds the guest slot. The caller waits on a signal of its own, made
+// for the loop on its stack: it first spins briefly, then yields for a
+// while, then sleeps on the signal's condition variable.
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
@@ -451,21 +757,9 @@ struct Latch {
     ~Latch() { std::lock_guard<std::mutex> lock(mutex); }
 
     void wait() {
-        const auto spin_start = std::chrono::steady_clock::now();
-        // The clock is read every eight pauses.
-        do {
-            for (int i = 0; i < 8; ++i) {
-                if (set.load(std::memory_order_acquire)) return;
-                pause();
-            }
-        } while (std::chrono::steady_clock::now() - spin_start < kCallerSpin);
-        // Then it stays runnable, yielding its core to any thread that has
-        // work, so that it resumes as soon as a worker's core falls idle
-        // rather than paying a wake-up; long loops end with a sleep.
-        const auto yield_start = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() - yield_start < kCallerYield) {
+        IdlePolicy idle(kCallerYield, false);
+        while (idle.wait_a_little()) {
             if (set.load(std::memory_order_acquire)) return;
-            std::this_thread::yield();
         }
         std::unique_lock<std::mutex> lock(mutex);
         sleeping = true;
@@ -482,7 +776,6 @@ struct Latch {
         if (sleeping) cv.notify_one();
     }
 };
-
 
 struct InjectedJob final : Job {
     Pool* pool;
@@ -518,6 +811,16 @@ void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run)
     if (len < 2) {
         run(0, len);
         return;
+    }
+    // The calling thread splits the loop as if it had been handed over, and
+    // runs pieces itself while the workers wake and take the others. With a
+    // single worker the loop is handed to it whole: that pool is asked for
+    // to keep every loop off the calling thread.
+    if (pool.size >= 2) {
+        if (GuestTurn turn{pool}) {
+            run_piece(pool, 0, len, pool.size, true, run);
+            return;
+        }
     }
     Latch latch;
     InjectedJob job(&pool, len, run, &latch);
