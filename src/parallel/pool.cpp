@@ -35,7 +35,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <fstream>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <mutex>
 #include <new>
@@ -156,6 +156,20 @@ std::optional<std::size_t> quota_processors(long long quota, long long period) {
 // The processor quota of this process's control group, if one is set: the
 // smallest "cpu.max" on the path from its group up to the root (version 2),
 // or the root's "cpu.cfs_quota_us" (version 1, as a container sees it).
+// The text of a small file, or "" if it cannot be read. Plain system calls:
+// the C++ streams of the linked-in runtime would tie the module to a newer C
+// library than the wheel requires.
+std::string read_small_file(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 16);)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(fd);
+    return text;
+}
+
 std::optional<std::size_t> cgroup_processor_limit() {
     std::optional<std::size_t> limit;
     auto take = [&](std::optional<std::size_t> n) {
@@ -163,27 +177,32 @@ std::optional<std::size_t> cgroup_processor_limit() {
     };
     std::string path;
     {
-        std::ifstream groups("/proc/self/cgroup");
-        for (std::string line; std::getline(groups, line);) {
-            if (line.rfind("0::", 0) == 0) path = line.substr(3);
+        const std::string groups = read_small_file("/proc/self/cgroup");
+        for (std::size_t at = 0; at < groups.size();) {
+            std::size_t end = groups.find('\n', at);
+            if (end == std::string::npos) end = groups.size();
+            if (groups.compare(at, 3, "0::") == 0) path = groups.substr(at + 3, end - at - 3);
+            at = end + 1;
         }
     }
     for (std::string dir = "/sys/fs/cgroup" + path;;) {
-        std::ifstream max(dir + "/cpu.max");
-        std::string quota;
-        long long period = 0;
-        if (max >> quota >> period && quota != "max") {
-            take(quota_processors(std::atoll(quota.c_str()), period));
+        // "<quota> <period>", or "max <period>" for no limit.
+        const std::string max = read_small_file(dir + "/cpu.max");
+        if (!max.empty() && max.compare(0, 3, "max") != 0) {
+            char* rest = nullptr;
+            const long long quota = std::strtoll(max.c_str(), &rest, 10);
+            const long long period = std::strtoll(rest, nullptr, 10);
+            take(quota_processors(quota, period));
         }
         const auto slash = dir.rfind('/');
         if (dir == "/sys/fs/cgroup" || slash == std::string::npos || slash < 14) break;
         dir.resize(slash);
     }
     for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-        long long quota = 0, period = 0;
-        std::ifstream q(std::string(dir) + "/cpu.cfs_quota_us");
-        std::ifstream p(std::string(dir) + "/cpu.cfs_period_us");
-        if (q >> quota && p >> period) take(quota_processors(quota, period));
+        const std::string q = read_small_file(std::string(dir) + "/cpu.cfs_quota_us");
+        const std::string p = read_small_file(std::string(dir) + "/cpu.cfs_period_us");
+        if (!q.empty() && !p.empty())
+            take(quota_processors(std::strtoll(q.c_str(), nullptr, 10), std::strtoll(p.c_str(), nullptr, 10)));
     }
     return limit;
 }
