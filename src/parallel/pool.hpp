@@ -3,10 +3,11 @@
 // The pool is created on first use with a worker count taken from
 // RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors this process
 // may run on, and lives until the process ends. A thread outside the pool
-// hands a loop to the pool and blocks until it is finished; a loop started
-// inside a pool task runs on that worker and nests. No loop form reduces in
-// parallel, so values never depend on the worker count or on which worker
-// ran which piece.
+// returns from a loop only once it is finished: it runs pieces of the loop
+// itself while the workers wake (with a single worker, it hands the loop to
+// that worker whole and waits). A loop started inside a pool task runs on
+// that worker and nests. No loop form reduces in parallel, so values never
+// depend on the worker count or on which thread ran which piece.
 #pragma once
 
 #include <algorithm>
