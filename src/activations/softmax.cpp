@@ -48,6 +48,7 @@ namespace {
 // Rows computed together: their sums are interleaved so that the
 // sequential additions of different rows overlap.
 constexpr std::size_t kRowBlock = 16;
+static_assert(kRowBlock % 16 == 0, "row blocks hold whole groups of every vector width");
 // Columns of one row block exponentiated before their sums are taken, so
 // that the exponentials are still in the L1 cache.
 constexpr std::size_t kColChunk = 512;
@@ -128,8 +129,24 @@ float exp_sub_and_sum(const Kernels& k, const float* in, float m, float* out, st
 }
 
 // Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
+// source into the row-major rows at out, with the rows in groups of the
+// vector width, one row per lane (the last group may be partial).
+void rows_block_lanes(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    float m[kRowBlock], sum[kRowBlock];
+    for (std::size_t r = 0; r < nrows; r += k.row_group) {
+        const std::size_t g = std::min(k.row_group, nrows - r);
+        const float* in = src.data + static_cast<std::int64_t>(r) * src.row;
+        k.rows_max(in, src.row, g, cols, m + r);
+        std::fill(sum + r, sum + r + g, 0.0f);
+        k.rows_exp_sum(in, src.row, m + r, out + r * cols, cols, g, cols, sum + r);
+    }
+    for (std::size_t r = 0; r < nrows; ++r) scale_lane(k, out + r * cols, cols, 1.0f / sum[r]);
+}
+
+// Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
 // source into the row-major rows at out.
 void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    if (k.row_group != 0) return rows_block_lanes(k, src, out, nrows, cols);
     float m[kRowBlock], sum[kRowBlock];
     for (std::size_t r = 0; r < nrows; ++r) {
         m[r] = k.lane_max(src.data + static_cast<std::int64_t>(r) * src.row, cols);
