@@ -130,15 +130,22 @@ float exp_sub_and_sum(const Kernels& k, const float* in, float m, float* out, st
 
 // Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
 // source into the row-major rows at out, with the rows in groups of the
-// vector width, one row per lane. A last group of few rows, which would
-// leave most lanes empty, takes its rows one at a time along their length
-// instead, unless they are shorter than a vector.
+// vector width, one row per lane. A last group of so few rows that the
+// lanes left empty would cost more than the rows' own chains of additions
+// takes its rows one at a time along their length instead.
+bool rows_in_lanes(const Kernels& k, std::size_t g, std::size_t cols) {
+    const std::size_t lanes = k.row_group;
+    if (cols < lanes) return 4 * g >= cols;  // one transposed block per group
+    if (cols >= 4 * lanes) return g >= 4;    // only the sums are transposed
+    return 3 * g >= 2 * lanes;               // the exponentials are transposed too
+}
+
 void rows_block_lanes(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
     float m[kRowBlock], sum[kRowBlock];
     for (std::size_t r = 0; r < nrows; r += k.row_group) {
         const std::size_t g = std::min(k.row_group, nrows - r);
         const float* in = src.data + static_cast<std::int64_t>(r) * src.row;
-        if (3 * g >= 2 * k.row_group || cols < k.row_group) {
+        if (rows_in_lanes(k, g, cols)) {
             k.rows_max(in, src.row, g, cols, m + r);
             std::fill(sum + r, sum + r + g, 0.0f);
             k.rows_exp_sum(in, src.row, m + r, out + r * cols, cols, g, cols, sum + r);

@@ -35,8 +35,8 @@ struct SoftmaxKernels {
     // For the same rows and c = 0 .. len - 1 in order:
     // out[r * out_step + c] = exp_cr(in_r[c] - m[r]) and
     // sum[r] = sum[r] + out[r * out_step + c]: every row's sum is added in
-    // its own order, while the rows' additions (and exponentials) share
-    // vectors.
+    // its own order, while the rows' additions share vectors (and so do
+    // their exponentials, for rows shorter than four vectors).
     void (*rows_exp_sum)(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
                          std::size_t out_step, std::size_t nrows, std::size_t len, float* sum);
 };

@@ -119,6 +119,26 @@ void rows_max(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::s
     E::store_part(m, acc, nrows);
 }
 
+// sum[r] = sum[r] + e_r[c] for c = 0 .. len - 1 in order, for the rows
+// e_r = e + r * step, r < nrows: lane r of the running sums is row r's.
+template <class E>
+void rows_add(const float* e, std::size_t step, std::size_t nrows, std::size_t len, float* sum) {
+    using Vec = typename E::Vec;
+    constexpr std::size_t L = E::kLanes;
+    Vec s = E::load_part(sum, nrows);
+    for (std::size_t c0 = 0; c0 < len; c0 += L) {
+        const std::size_t w = len - c0 < L ? len - c0 : L;
+        Vec v[L];
+        load_columns<E>(e, static_cast<std::ptrdiff_t>(step), nrows, c0, w, v);
+        for (std::size_t c = 0; c < w; ++c) s = E::add(s, v[c]);
+    }
+    E::store_part(sum, s, nrows);
+}
+
+// Columns of long rows per step of rows_exp_sum: the exponentials of all
+// its rows stay in the L1 cache until they are added.
+constexpr std::size_t kRowsChunk = 512;
+
 // For every row r < nrows and c = 0 .. len - 1 in order:
 // out_r[c] = exp(in_r[c] - m[r]); sum[r] = sum[r] + out_r[c], with out_r at
 // out + r * out_step. Lane r of the running sums is row r's own sum.
@@ -127,6 +147,18 @@ void rows_exp_sum(const float* in, std::ptrdiff_t in_step, const float* m, float
                   std::size_t out_step, std::size_t nrows, std::size_t len, float* sum) {
     using Vec = typename E::Vec;
     constexpr std::size_t L = E::kLanes;
+    if (len >= 4 * L) {
+        // Long rows: the exponentials along each row (no moves), then the
+        // sums from blocks of them transposed.
+        for (std::size_t c0 = 0; c0 < len; c0 += kRowsChunk) {
+            const std::size_t w = len - c0 < kRowsChunk ? len - c0 : kRowsChunk;
+            for (std::size_t r = 0; r < nrows; ++r)
+                exp_run<E, true, false>(in + static_cast<std::ptrdiff_t>(r) * in_step + c0, m[r],
+                                        out + r * out_step + c0, w, 0.0f);
+            rows_add<E>(out + c0, out_step, nrows, w, sum);
+        }
+        return;
+    }
     static_assert(L % kGroup == 0);
     const auto& tab = E::table();
     const Vec mv = E::load_part(m, nrows);
