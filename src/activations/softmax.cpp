@@ -16,9 +16,12 @@
 // lanes; above that they are spread over the worker pool in groups of
 // lanes, except that long rows too few to occupy every worker are each
 // spread over the pool in segments, one worker adding the segments in
-// order. For rows, a vector holds consecutive elements of one row and each
-// row is summed element by element; for columns, vector lane t holds
-// column t's running maximum and sum, so each column is summed in row
+// order. Rows go in groups of the vector width, one row per vector lane:
+// blocks of the group are transposed in registers, so that one vector
+// addition advances every row's sum by one element, each still added in
+// its row's own order (the exponentials run along each row, or on the
+// transposed blocks too when rows are short). For columns, vector lane t
+// holds column t's running maximum and sum, so each column is summed in row
 // order. The maximum is a set maximum, so its order is free.
 //
 // The input is read in place through its strides when each lane's elements
