@@ -24,10 +24,12 @@
 #include "quantize/quantize.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "core/cpu.hpp"
 #include "core/texts.hpp"
@@ -39,8 +41,10 @@ namespace kiln::quantize {
 namespace {
 
 constexpr std::size_t kChunk = 1024;
-// Least elements per share of a large input.
+// Least elements per share of a large input, and elements per block of
+// the element pass.
 constexpr std::size_t kMinShare = 16384;
+constexpr std::size_t kBlock = 16384;
 // The least elements per item of dequantization.
 constexpr std::size_t kMinItem = 16384;
 
@@ -108,7 +112,9 @@ Factors factors_for(float m) {
 // maximum, then waits until every share's maximum is known, taking any
 // share's that nobody has started itself (so items never wait on work that
 // is not running), then quantizes share t: first its last part, which
-// item t's own maximum pass read last, then the rest from the start.
+// item t's own maximum pass read last, then the rest from the start; then
+// it helps with blocks of other shares that nobody has taken, so that a
+// worker that starts late or is held up never holds up the call.
 Factors quantize_shares(const Kernels& k, const float* in, std::int8_t* out, std::size_t n) {
     const std::size_t wanted = std::min(parallel::worker_count(), (n + kMinShare - 1) / kMinShare);
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
@@ -129,6 +135,30 @@ Factors quantize_shares(const Kernels& k, const float* in, std::int8_t* out, std
         state[t].store(kDone, std::memory_order_release);
         return true;
     };
+    // Share s is quantized in blocks: first those of its last `cached`
+    // elements, then those from its start; items claim them in that order.
+    std::unique_ptr<std::atomic<std::size_t>[]> next_block(new std::atomic<std::size_t>[shares]);
+    for (std::size_t t = 0; t < shares; ++t) next_block[t].store(0, std::memory_order_relaxed);
+    auto extent = [&](std::size_t s) {
+        const std::size_t start = s * per, end = std::min(n, start + per);
+        const std::size_t recent = std::min(end - start, cached);
+        return std::array<std::size_t, 4>{end - recent, recent, start, end - start - recent};
+    };
+    auto part_blocks = [](std::size_t len) { return (len + kBlock - 1) / kBlock; };
+    auto blocks = [&](std::size_t s) {
+        const auto e = extent(s);
+        return part_blocks(e[1]) + part_blocks(e[3]);
+    };
+    auto block = [&](std::size_t s, std::size_t b) {
+        const auto e = extent(s);
+        std::size_t first = e[0], len = e[1];
+        if (b >= part_blocks(e[1])) {
+            b -= part_blocks(e[1]);
+            first = e[2];
+            len = e[3];
+        }
+        return std::pair<std::size_t, std::size_t>{first + b * kBlock, std::min(kBlock, len - b * kBlock)};
+    };
     auto largest = [&] {
         float m = 0.0f;
         for (std::size_t t = 0; t < shares; ++t) m = maxima[t] > m ? maxima[t] : m;
@@ -145,10 +175,15 @@ Factors quantize_shares(const Kernels& k, const float* in, std::int8_t* out, std
             }
         }
         const Factors f = factors_for(largest());
-        const std::size_t start = t * per, end = std::min(n, start + per);
-        const std::size_t recent = std::min(end - start, cached);
-        quantize_run(k, in + end - recent, f.pre, f.inv, out + end - recent, recent);
-        quantize_run(k, in + start, f.pre, f.inv, out + start, end - start - recent);
+        // Its own share first, then blocks of others that nobody has taken
+        // (a share whose item has not started yet, or runs late).
+        for (std::size_t i = 0; i < shares; ++i) {
+            const std::size_t s = (t + i) % shares;
+            for (std::size_t b; (b = next_block[s].fetch_add(1, std::memory_order_relaxed)) < blocks(s);) {
+                const auto [first, count] = block(s, b);
+                quantize_run(k, in + first, f.pre, f.inv, out + first, count);
+            }
+        }
     });
     return factors_for(largest());
 }
