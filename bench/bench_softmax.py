@@ -8,7 +8,8 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import header, peak_memory_growth_mib, row, side_by_side, worker_count  # noqa: E402
+from common import (add_chain_seconds, header, peak_memory_growth_mib, row, side_by_side,  # noqa: E402
+                    worker_count)
 
 import _kiln_kernels as kk  # noqa: E402
 
@@ -29,7 +30,11 @@ def main() -> None:
         torch.set_num_threads(worker_count())
         print(f"torch {torch.__version__}, {torch.get_num_threads()} threads")
     rng = np.random.default_rng(0)
-    cases = [((4096, 4096), 1), ((4096, 4096), 0), ((64, 1000), 1), ((1, 100000), 1), ((100, 100), 1)]
+    # Rows of ordinary length (a batch of class scores, small and square
+    # matrices) along both axes, one long row, and the large square.
+    cases = [((4096, 4096), 1), ((4096, 4096), 0), ((64, 1000), 1), ((64, 1000), 0), ((100, 100), 1),
+             ((100, 100), 0), ((1000, 1000), 1), ((1000, 1000), 0), ((1, 100000), 1)]
+    times = {}
     for shape, axis in cases:
         x = rng.standard_normal(shape, dtype=np.float32) * np.float32(4)
         peers = {}
@@ -39,6 +44,16 @@ def main() -> None:
         peers["numpy"] = lambda: numpy_softmax(x, axis)
         ours, peers = side_by_side(lambda: kk.softmax(x, axis), peers)
         row(f"softmax {shape[0]}x{shape[1]} axis {axis}", ours, peers)
+        times[shape, axis] = ours
+    # One row's sum is one chain of dependent additions, which no split can
+    # shorten: the long row is compared with that chain alone.
+    chain = add_chain_seconds(100000)
+    if chain is None:
+        print("add chain of 100000 floats: not measured (build tools/peak, as `make bench` does)")
+    else:
+        ours = times[(1, 100000), 1]
+        print(f"add chain of 100000 floats: {chain * 1e3:.3f} ms; softmax 1x100000 takes "
+              f"{ours / chain:.2f}x the chain")
     result = 4096 * 4096 * 4 / 2**20
     for axis in (1, 0):
         grown = peak_memory_growth_mib("x = np.ones((4096, 4096), np.float32)", f"kk.softmax(x, {axis})")

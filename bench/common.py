@@ -91,6 +91,16 @@ def peak_gflops() -> dict[str, float]:
     return _cache["peak"]
 
 
+def add_chain_seconds(n: int) -> float | None:
+    """Time of one chain of n dependent float32 additions on this CPU (the
+    floor of a softmax row of n values, whose sum is taken strictly in
+    order), from tools/peak (built by `make bench`); None if not built."""
+    if not os.path.exists(_PEAK_TOOL):
+        return None
+    out = subprocess.run([_PEAK_TOOL, "chain", str(n)], capture_output=True, text=True, check=True).stdout
+    return float(out)
+
+
 def no_fma_limit() -> float:
     """The best separate multiply-then-add rate of one core at any width:
     the limit for products whose every step is rounded."""

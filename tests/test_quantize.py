@@ -313,3 +313,32 @@ def test_digest_inputs_match_reference():
         x.flat[::13] = rng.integers(-254, 255, size=x.flat[::13].size) / np.float32(2)
         q, scale = check_quantize(x)
         assert_same_bits(kk.dequantize_int8(q.T, scale), dequantize_ref(q.T, scale))
+
+
+@pytest.mark.parametrize("threads", ["1", "3", "5"])
+def test_shares_of_the_pool_match_reference(threads):
+    # Large inputs are cut into one share per worker (shares that do not
+    # divide the chunks evenly with 3 and 5); each share is quantized in two
+    # parts when it is longer than half an L2 cache. The largest magnitude
+    # sits in the first, a middle or the last share, or is infinite.
+    cases = [((1, 10001), 0), ((300, 1001), -1), ((700, 1024), 350 * 1024 + 7), ((129, 257), -1)]
+    code = f"""
+import hashlib, numpy as np, _kiln_kernels as kk
+h = hashlib.sha256()
+for i, (shape, where) in enumerate({cases!r}):
+    x = (np.random.default_rng(i).standard_normal(shape) * 3).astype(np.float32)
+    x.flat[::17] = np.nan
+    x.flat[where] = -np.float32(50) if i != 3 else -np.inf
+    q, scale = kk.quantize_int8(x)
+    h.update(q.tobytes() + np.float64(scale).tobytes())
+print(h.hexdigest())
+"""
+    proc = run_python(code, env={"RAYON_NUM_THREADS": threads})
+    h = hashlib.sha256()
+    for i, (shape, where) in enumerate(cases):
+        x = (np.random.default_rng(i).standard_normal(shape) * 3).astype(np.float32)
+        x.flat[::17] = np.nan
+        x.flat[where] = -np.float32(50) if i != 3 else -np.inf
+        q, scale = quantize_ref(x)
+        h.update(q.tobytes() + np.float64(scale).tobytes())
+    assert proc.stdout.strip() == h.hexdigest()

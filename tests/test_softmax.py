@@ -93,7 +93,10 @@ SHAPES = [(1, 1), (1, 7), (7, 1), (3, 5), (17, 33), (16, 128), (16, 129), (31, 6
           (64, 1000), (300, 257), (2, 20000),
           (1, 32767), (1, 32768), (1, 100000), (3, 40000),  # long rows spread over the pool in segments
           (4100, 20), (600, 70), (16385, 2),  # column strips of several widths, and columns too tall for them
-          (9, 63), (9, 64), (9, 65), (9, 129)]  # around the vector groups of the exponential loops
+          (9, 63), (9, 64), (9, 65), (9, 129),  # around the vector groups of the exponential loops
+          # rows summed side by side, one per vector lane: groups of 8 and 16
+          # that do not divide the row count, rows shorter than a vector
+          (37, 7), (21, 13), (45, 300), (1500, 9)]
 
 
 @pytest.mark.parametrize("axis", [0, 1])
@@ -246,7 +249,10 @@ def test_failures(x, axis, exc, message):
 CASES = [((1, 1), 1), ((3, 5), 0), ((33, 47), 1), ((33, 47), 0), ((100, 100), 1),
          ((73, 137), 0), ((73, 137), 1), ((1, 30000), 1), ((30000, 1), 0), ((257, 300), 0),
          ((257, 300), 1), ((128, 129), 1), ((1, 70000), 1), ((2, 40001), 1), ((4100, 20), 0),
-         ((9, 65), 0), ((9, 65), 1), ((20, 129), 0)]
+         ((9, 65), 0), ((9, 65), 1), ((20, 129), 0),
+         # rows side by side in vector lanes, NaN and infinities in some rows
+         # of a group, on both paths
+         ((37, 7), 1), ((21, 13), 1), ((45, 300), 1), ((1500, 9), 1), ((29, 17), 1)]
 
 DIGEST = """
 import hashlib, numpy as np, _kiln_kernels as kk

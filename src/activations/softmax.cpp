@@ -16,9 +16,12 @@
 // lanes; above that they are spread over the worker pool in groups of
 // lanes, except that long rows too few to occupy every worker are each
 // spread over the pool in segments, one worker adding the segments in
-// order. For rows, a vector holds consecutive elements of one row and each
-// row is summed element by element; for columns, vector lane t holds
-// column t's running maximum and sum, so each column is summed in row
+// order. Rows go in groups of the vector width, one row per vector lane:
+// blocks of the group are transposed in registers, so that one vector
+// addition advances every row's sum by one element, each still added in
+// its row's own order (the exponentials run along each row, or on the
+// transposed blocks too when rows are short). For columns, vector lane t
+// holds column t's running maximum and sum, so each column is summed in row
 // order. The maximum is a set maximum, so its order is free.
 //
 // The input is read in place through its strides when each lane's elements
@@ -48,6 +51,7 @@ namespace {
 // Rows computed together: their sums are interleaved so that the
 // sequential additions of different rows overlap.
 constexpr std::size_t kRowBlock = 16;
+static_assert(kRowBlock % 16 == 0, "row blocks hold whole groups of every vector width");
 // Columns of one row block exponentiated before their sums are taken, so
 // that the exponentials are still in the L1 cache.
 constexpr std::size_t kColChunk = 512;
@@ -128,8 +132,40 @@ float exp_sub_and_sum(const Kernels& k, const float* in, float m, float* out, st
 }
 
 // Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
+// source into the row-major rows at out, with the rows in groups of the
+// vector width, one row per lane. A last group of so few rows that the
+// lanes left empty would cost more than the rows' own chains of additions
+// takes its rows one at a time along their length instead.
+bool rows_in_lanes(const Kernels& k, std::size_t g, std::size_t cols) {
+    const std::size_t lanes = k.row_group;
+    if (cols < lanes) return 4 * g >= cols;  // one transposed block per group
+    if (cols >= 4 * lanes) return g >= 4;    // only the sums are transposed
+    return 3 * g >= 2 * lanes;               // the exponentials are transposed too
+}
+
+void rows_block_lanes(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    float m[kRowBlock], sum[kRowBlock];
+    for (std::size_t r = 0; r < nrows; r += k.row_group) {
+        const std::size_t g = std::min(k.row_group, nrows - r);
+        const float* in = src.data + static_cast<std::int64_t>(r) * src.row;
+        if (rows_in_lanes(k, g, cols)) {
+            k.rows_max(in, src.row, g, cols, m + r);
+            std::fill(sum + r, sum + r + g, 0.0f);
+            k.rows_exp_sum(in, src.row, m + r, out + r * cols, cols, g, cols, sum + r);
+            continue;
+        }
+        for (std::size_t i = r; i < r + g; ++i) {
+            const float* row = src.data + static_cast<std::int64_t>(i) * src.row;
+            sum[i] = exp_sub_and_sum(k, row, k.lane_max(row, cols), out + i * cols, cols, 0.0f);
+        }
+    }
+    for (std::size_t r = 0; r < nrows; ++r) scale_lane(k, out + r * cols, cols, 1.0f / sum[r]);
+}
+
+// Softmax of rows [0, nrows) (nrows <= kRowBlock) of a row-contiguous
 // source into the row-major rows at out.
 void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    if (k.row_group != 0) return rows_block_lanes(k, src, out, nrows, cols);
     float m[kRowBlock], sum[kRowBlock];
     for (std::size_t r = 0; r < nrows; ++r) {
         m[r] = k.lane_max(src.data + static_cast<std::int64_t>(r) * src.row, cols);
@@ -154,43 +190,65 @@ void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std
 }
 
 // Softmax of one long row, spread over the pool in segments of kSegment
-// elements. The maximum is taken per segment and then over the segments (a
-// set maximum, so the order is free). The exponentials are computed by
-// every worker, a segment at a time in claim order, but their sum must run
-// from the first element to the last: one worker, the summer, adds the
-// segments in order, computing any segment it reaches that is still
-// unclaimed itself (its exponentials and additions in one loop) and
-// computing later segments while it waits for one in progress elsewhere.
+// elements, in one pool loop whose items take three steps:
+// 1. The maximum, in one share of the row per worker (a few long pieces
+//    cost less to hand out than many short ones): each item takes shares
+//    nobody has claimed, then waits until every share is done (the shares
+//    it waits for are being computed by running items), and folds their
+//    maxima (a set maximum, so the order is free).
+// 2. The exponentials are computed by every item, a segment at a time in
+//    claim order, but their sum must run from the first element to the
+//    last: one item, the summer, adds the segments in order, computing any
+//    segment it reaches that is still unclaimed itself (its exponentials
+//    and additions in one loop) and computing later segments while it
+//    waits for one in progress elsewhere.
+// 3. The summer scales the row, taking segments from a claim counter that
+//    items still running may take from too.
 // The values and their order of addition are those of the sequential rule.
 void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
     const std::size_t segments = (len + kSegment - 1) / kSegment;
     auto length = [&](std::size_t s) { return std::min(kSegment, len - s * kSegment); };
 
-    // The maximum takes one share of the row per worker: a few long pieces
-    // cost less to hand out than many short ones.
     const std::size_t workers = std::min(segments, parallel::worker_count());
     const std::size_t per_share = (segments + workers - 1) / workers;  // segments
     const std::size_t shares = (segments + per_share - 1) / per_share;
     const std::size_t share = per_share * kSegment;
-    const std::vector<float> maxima = parallel::map_collect<float>(shares, [&](std::size_t t) {
-        return k.lane_max(in + t * share, std::min(share, len - t * share));
-    });
-    float m = -0x1.fffffep+127f;
-    for (float v : maxima) m = v > m ? v : m;
+    std::unique_ptr<float[]> maxima(new float[shares]);
+    std::atomic<std::size_t> next_share{0}, shares_done{0};
 
     std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[segments]);
     for (std::size_t s = 0; s < segments; ++s) ready[s].store(false, std::memory_order_relaxed);
     std::atomic<std::size_t> next{0};  // first segment nobody has claimed
-    auto produce = [&](std::size_t s) {
-        k.exp_sub(in + s * kSegment, m, out + s * kSegment, length(s));
-        ready[s].store(true, std::memory_order_release);
+    std::atomic<std::size_t> next_scaled{0};
+    std::atomic<bool> summed{false};
+    float rcp = 0.0f;
+
+    auto lane_maximum = [&] {
+        for (std::size_t t; (t = next_share.fetch_add(1, std::memory_order_relaxed)) < shares;) {
+            maxima[t] = k.lane_max(in + t * share, std::min(share, len - t * share));
+            shares_done.fetch_add(1, std::memory_order_release);
+        }
+        while (shares_done.load(std::memory_order_acquire) != shares) std::this_thread::yield();
+        float m = -0x1.fffffep+127f;
+        for (std::size_t t = 0; t < shares; ++t) m = maxima[t] > m ? maxima[t] : m;
+        return m;
     };
-    float sum = 0.0f;
+    auto scale_segments = [&] {
+        for (std::size_t s; (s = next_scaled.fetch_add(1, std::memory_order_relaxed)) < segments;)
+            scale_lane(k, out + s * kSegment, length(s), rcp);
+    };
     parallel::for_each_index(std::max<std::size_t>(parallel::worker_count(), 2), [&](std::size_t item) {
+        const float m = lane_maximum();
+        auto produce = [&](std::size_t s) {
+            k.exp_sub(in + s * kSegment, m, out + s * kSegment, length(s));
+            ready[s].store(true, std::memory_order_release);
+        };
         if (item != 0) {
             for (std::size_t s; (s = next.fetch_add(1)) < segments;) produce(s);
+            if (summed.load(std::memory_order_acquire)) scale_segments();
             return;
         }
+        float sum = 0.0f;
         for (std::size_t s = 0; s < segments;) {
             std::size_t unclaimed = s;
             if (next.load(std::memory_order_relaxed) == s && next.compare_exchange_strong(unclaimed, s + 1)) {
@@ -208,11 +266,10 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
                 std::this_thread::yield();
             }
         }
+        rcp = 1.0f / sum;
+        summed.store(true, std::memory_order_release);
+        scale_segments();
     });
-
-    const float rcp = 1.0f / sum;
-    parallel::for_each_chunk(out, len, kSegment,
-                             [&](std::size_t, float* chunk, std::size_t n) { scale_lane(k, chunk, n, rcp); });
 }
 
 // Softmax of rows [first, first + count) into the row-major result.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace kiln {
 
@@ -31,6 +32,14 @@ Isa choose() noexcept {
 }
 
 }  // namespace
+
+std::size_t l2_cache_bytes() noexcept {
+    static const std::size_t bytes = [] {
+        const long reported = sysconf(_SC_LEVEL2_CACHE_SIZE);
+        return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{256} << 10;
+    }();
+    return bytes;
+}
 
 Isa active_isa() noexcept {
     static const Isa isa = choose();

@@ -9,11 +9,17 @@
 // never selects an instruction set the CPU lacks.
 #pragma once
 
+#include <cstddef>
+
 namespace kiln {
 
 enum class Isa { scalar = 0, avx2 = 1, avx512 = 2 };
 
 // The instruction set the kernels use in this process.
 Isa active_isa() noexcept;
+
+// The size of one core's L2 cache in bytes, as the processor reports it
+// (256 KiB when it reports none).
+std::size_t l2_cache_bytes() noexcept;
 
 }  // namespace kiln

@@ -61,6 +61,31 @@ struct Avx2 {
     static Vec magnitude(Vec v) {
         return _mm256_castsi256_ps(_mm256_and_si256(_mm256_castps_si256(v), _mm256_set1_epi32(0x7fffffff)));
     }
+
+    // Transposes the 8 x 8 block held by v[0 .. 7]: lane j of v[i] trades
+    // places with lane i of v[j]. Moves values only.
+    static void transpose(Vec* v) {
+        Vec t[8];
+        for (int i = 0; i < 8; i += 2) {
+            t[i] = _mm256_unpacklo_ps(v[i], v[i + 1]);
+            t[i + 1] = _mm256_unpackhi_ps(v[i], v[i + 1]);
+        }
+        // Then vector 4q + j holds, in its 128-bit half k, column 4k + j of
+        // rows 4q .. 4q + 3.
+        for (int q = 0; q < 8; q += 4) {
+            const __m256d a = _mm256_castps_pd(t[q]), b = _mm256_castps_pd(t[q + 1]);
+            const __m256d c = _mm256_castps_pd(t[q + 2]), d = _mm256_castps_pd(t[q + 3]);
+            v[q] = _mm256_castpd_ps(_mm256_unpacklo_pd(a, c));
+            v[q + 1] = _mm256_castpd_ps(_mm256_unpackhi_pd(a, c));
+            v[q + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(b, d));
+            v[q + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(b, d));
+        }
+        for (int j = 0; j < 4; ++j) {
+            t[j] = _mm256_permute2f128_ps(v[j], v[4 + j], 0x20);
+            t[4 + j] = _mm256_permute2f128_ps(v[j], v[4 + j], 0x31);
+        }
+        for (int i = 0; i < 8; ++i) v[i] = t[i];
+    }
 };
 
 }  // namespace

@@ -58,6 +58,38 @@ struct Avx512 {
     static Vec magnitude(Vec v) {
         return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(0x7fffffff)));
     }
+
+    // Transposes the 16 x 16 block held by v[0 .. 15]: lane j of v[i]
+    // trades places with lane i of v[j]. Moves values only.
+    static void transpose(Vec* v) {
+        Vec t[16];
+        for (int i = 0; i < 16; i += 2) {
+            t[i] = _mm512_unpacklo_ps(v[i], v[i + 1]);
+            t[i + 1] = _mm512_unpackhi_ps(v[i], v[i + 1]);
+        }
+        // Then vector 4q + j holds, in its 128-bit part k, column 4k + j of
+        // rows 4q .. 4q + 3.
+        for (int q = 0; q < 16; q += 4) {
+            const __m512d a = _mm512_castps_pd(t[q]), b = _mm512_castps_pd(t[q + 1]);
+            const __m512d c = _mm512_castps_pd(t[q + 2]), d = _mm512_castps_pd(t[q + 3]);
+            v[q] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
+            v[q + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
+            v[q + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
+            v[q + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
+        }
+        // Finally the 4 x 4 blocks of 128-bit parts are transposed.
+        for (int j = 0; j < 4; ++j) {
+            const Vec s0 = _mm512_shuffle_f32x4(v[j], v[4 + j], 0x44);
+            const Vec s1 = _mm512_shuffle_f32x4(v[j], v[4 + j], 0xEE);
+            const Vec s2 = _mm512_shuffle_f32x4(v[8 + j], v[12 + j], 0x44);
+            const Vec s3 = _mm512_shuffle_f32x4(v[8 + j], v[12 + j], 0xEE);
+            t[j] = _mm512_shuffle_f32x4(s0, s2, 0x88);
+            t[4 + j] = _mm512_shuffle_f32x4(s0, s2, 0xDD);
+            t[8 + j] = _mm512_shuffle_f32x4(s1, s3, 0x88);
+            t[12 + j] = _mm512_shuffle_f32x4(s1, s3, 0xDD);
+        }
+        for (int i = 0; i < 16; ++i) v[i] = t[i];
+    }
 };
 
 }  // namespace

@@ -6,10 +6,17 @@
 //
 // This tool is compiled on its own (tools/peak/build.sh); the fused form is
 // measured here only, never used by the module.
+//
+// `peak chain N` instead prints the median time, in seconds, of one chain
+// of N dependent float32 additions over values in memory: the floor of any
+// sum of N values taken strictly in order (a softmax row's sum).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -75,7 +82,27 @@ KILN_PEAK_FN(avx512_fma, "avx512f,fma", __m512, _mm512_set1_ps, _mm512_add_ps, _
 
 }  // namespace
 
-int main() {
+// s = ((0 + v[0]) + v[1]) + ... + v[n - 1], timed: the median of 201 runs.
+int chain(std::size_t n) {
+    std::vector<float> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = 1.0f / static_cast<float>(1 + i % 97);
+    std::vector<double> times;
+    volatile float sink = 0.0f;
+    for (int round = 0; round < 201; ++round) {
+        const auto t0 = std::chrono::steady_clock::now();
+        float s = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) s = s + v[i];
+        sink = s;
+        times.push_back(seconds_since(t0));
+    }
+    (void)sink;
+    std::nth_element(times.begin(), times.begin() + 100, times.end());
+    std::printf("%.9f\n", times[100]);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "chain") == 0) return chain(std::strtoul(argv[2], nullptr, 10));
     struct Row {
         const char* isa;
         const char* form;

@@ -60,9 +60,10 @@ inline void store_rest(float* out, std::size_t len, const typename E::Vec* e, st
 }
 
 // out[i] = exp(in[i] - m) (or exp(in[i]) without Sub); with Sum, also
-// sum = sum + out[i] in order of i. The additions of each group follow its
-// exponentials in the same loop, so the chain of dependent additions runs
-// alongside the next group's exponentials.
+// sum = sum + out[i] in order of i. The chain of dependent additions runs
+// one group behind the exponentials: each step adds the previous group's
+// values after starting this group's exponentials, so the additions never
+// wait for the exponentials they follow, and both proceed together.
 template <class E, bool Sub, bool Sum>
 inline float exp_run(const float* in, float m, float* out, std::size_t n, float sum) {
     constexpr std::size_t L = E::kLanes;
@@ -77,7 +78,16 @@ inline float exp_run(const float* in, float m, float* out, std::size_t n, float 
         E::template exp<kGroup>(tab, a, all, e);
         for (std::size_t v = 0; v < kGroup; ++v) E::store(out + i + L * v, e[v]);
         if constexpr (Sum) {
-            for (std::size_t l = 0; l < L * kGroup; ++l) sum = sum + out[i + l];
+            if (i != 0) {
+                const float* previous = out + i - L * kGroup;
+                for (std::size_t l = 0; l < L * kGroup; ++l) sum = sum + previous[l];
+            }
+        }
+    }
+    if constexpr (Sum) {
+        if (i != 0) {
+            const float* previous = out + i - L * kGroup;
+            for (std::size_t l = 0; l < L * kGroup; ++l) sum = sum + previous[l];
         }
     }
     if (i < n) {

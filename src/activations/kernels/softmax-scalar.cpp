@@ -35,7 +35,7 @@ void exp_sub_step(const float* in, const float* m, float* out, float* sum, std::
 }  // namespace
 
 SoftmaxKernels softmax_kernels_scalar() {
-    return SoftmaxKernels{lane_max, exp_sub, nullptr, max_step, exp_sub_step, scale};
+    return SoftmaxKernels{lane_max, exp_sub, nullptr, max_step, exp_sub_step, scale, 0, nullptr, nullptr};
 }
 
 }  // namespace kiln::activations

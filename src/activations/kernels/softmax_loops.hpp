@@ -87,6 +87,105 @@ float lane_max(const float* in, std::size_t n) {
     return simd::max_fold<E>(in, n, -0x1.fffffep+127f, [](typename E::Vec v) { return v; });
 }
 
+// Rows together, one per vector lane: rows r < nrows (nrows <= E::kLanes)
+// start at in + r * in_step. Each step takes one vector of every row and
+// transposes the block, so that vector c then holds column c of every row.
+
+// Loads columns [c0, c0 + w) of the rows into v[0 .. nrows) and transposes;
+// rows past nrows read as +0.0.
+template <class E>
+inline void load_columns(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::size_t c0,
+                         std::size_t w, typename E::Vec* v) {
+    for (std::size_t r = 0; r < E::kLanes; ++r)
+        v[r] = r < nrows ? simd::load_lanes<E>(in + static_cast<std::ptrdiff_t>(r) * in_step + c0, w)
+                         : E::zero();
+    E::transpose(v);
+}
+
+// m[r] = the maximum of row r, from the lowest finite float, NaN never taken.
+template <class E>
+void rows_max(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::size_t len, float* m) {
+    constexpr std::size_t L = E::kLanes;
+    if (len > L) {
+        // Long rows: one row at a time along its length costs no moves.
+        for (std::size_t r = 0; r < nrows; ++r)
+            m[r] = lane_max<E>(in + static_cast<std::ptrdiff_t>(r) * in_step, len);
+        return;
+    }
+    typename E::Vec v[L];
+    load_columns<E>(in, in_step, nrows, 0, len, v);
+    typename E::Vec acc = E::set1(-0x1.fffffep+127f);
+    for (std::size_t c = 0; c < len; ++c) acc = E::max(v[c], acc);
+    E::store_part(m, acc, nrows);
+}
+
+// sum[r] = sum[r] + e_r[c] for c = 0 .. len - 1 in order, for the rows
+// e_r = e + r * step, r < nrows: lane r of the running sums is row r's.
+template <class E>
+void rows_add(const float* e, std::size_t step, std::size_t nrows, std::size_t len, float* sum) {
+    using Vec = typename E::Vec;
+    constexpr std::size_t L = E::kLanes;
+    Vec s = E::load_part(sum, nrows);
+    for (std::size_t c0 = 0; c0 < len; c0 += L) {
+        const std::size_t w = len - c0 < L ? len - c0 : L;
+        Vec v[L];
+        load_columns<E>(e, static_cast<std::ptrdiff_t>(step), nrows, c0, w, v);
+        for (std::size_t c = 0; c < w; ++c) s = E::add(s, v[c]);
+    }
+    E::store_part(sum, s, nrows);
+}
+
+// Columns of long rows per step of rows_exp_sum: the exponentials of all
+// its rows stay in the L1 cache until they are added.
+constexpr std::size_t kRowsChunk = 512;
+
+// For every row r < nrows and c = 0 .. len - 1 in order:
+// out_r[c] = exp(in_r[c] - m[r]); sum[r] = sum[r] + out_r[c], with out_r at
+// out + r * out_step. Lane r of the running sums is row r's own sum.
+template <class E>
+void rows_exp_sum(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
+                  std::size_t out_step, std::size_t nrows, std::size_t len, float* sum) {
+    using Vec = typename E::Vec;
+    constexpr std::size_t L = E::kLanes;
+    if (len >= 4 * L) {
+        // Long rows: the exponentials along each row (no moves), then the
+        // sums from blocks of them transposed.
+        for (std::size_t c0 = 0; c0 < len; c0 += kRowsChunk) {
+            const std::size_t w = len - c0 < kRowsChunk ? len - c0 : kRowsChunk;
+            for (std::size_t r = 0; r < nrows; ++r)
+                exp_run<E, true, false>(in + static_cast<std::ptrdiff_t>(r) * in_step + c0, m[r],
+                                        out + r * out_step + c0, w, 0.0f);
+            rows_add<E>(out + c0, out_step, nrows, w, sum);
+        }
+        return;
+    }
+    static_assert(L % kGroup == 0);
+    const auto& tab = E::table();
+    const Vec mv = E::load_part(m, nrows);
+    Vec s = E::load_part(sum, nrows);
+    // Lanes of rows past nrows are computed but never redone.
+    const typename E::Valid rows = nrows == L ? E::kAllValid : E::valid(nrows);
+    const typename E::Valid valid[kGroup] = {rows, rows, rows, rows};
+    for (std::size_t c0 = 0; c0 < len; c0 += L) {
+        const std::size_t w = len - c0 < L ? len - c0 : L;
+        Vec v[L], e[L];
+        load_columns<E>(in, in_step, nrows, c0, w, v);
+        for (std::size_t g = 0; g < L; g += kGroup) {
+            if (g < w) {
+                Vec arg[kGroup];
+                for (std::size_t i = 0; i < kGroup; ++i) arg[i] = E::sub(v[g + i], mv);
+                E::template exp<kGroup>(tab, arg, valid, e + g);
+            } else {
+                for (std::size_t i = 0; i < kGroup; ++i) e[g + i] = E::zero();
+            }
+        }
+        for (std::size_t c = 0; c < w; ++c) s = E::add(s, e[c]);
+        E::transpose(e);
+        for (std::size_t r = 0; r < nrows; ++r) simd::store_lanes<E>(out + r * out_step + c0, e[r], w);
+    }
+    E::store_part(sum, s, nrows);
+}
+
 template <class E>
 void exp_sub(const float* in, float m, float* out, std::size_t n) {
     exp_run<E, true, false>(in, m, out, n, 0.0f);
@@ -101,7 +200,7 @@ float exp_sub_sum(const float* in, float m, float* out, std::size_t n, float sum
 template <class E>
 SoftmaxKernels softmax_loops() {
     return SoftmaxKernels{lane_max<E>, exp_sub<E>, exp_sub_sum<E>, simd::max_step<E>, exp_sub_step<E>,
-                          simd::scale<E>};
+                          simd::scale<E>, E::kLanes, rows_max<E>, rows_exp_sum<E>};
 }
 
 }  // namespace
