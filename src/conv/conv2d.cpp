@@ -235,7 +235,11 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         checked_element_count(window_shape, 2, sizeof(float));
     }
 
-    const ConvKernels& k = conv_kernels();
+    // The block sizes of the per-image products, as matmul_core picks them
+    // for an OC x OH*OW result.
+    matmul::MatmulKernels product = *conv_kernels().product;
+    product.blocks = matmul::blocks_for_product(product, oc, g.positions, matmul::goes_to_pool(oc, g.positions));
+    const ConvKernels k{&product, conv_kernels().copy_panel};
     Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
     for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band);
 

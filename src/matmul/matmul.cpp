@@ -45,8 +45,9 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     if (n != 0 && b.shape[0] < k) panic(texts::kIndexOutOfBounds);
     if (m == 0 || n == 0) return c;
 
-    const MatmulKernels& kernel = matmul_kernels();
     const bool parallel = goes_to_pool(m, n);
+    MatmulKernels kernel = matmul_kernels();
+    kernel.blocks = blocks_for_product(kernel, m, n, parallel);
     if (kernel.narrow != nullptr && n <= kernel.narrow_cols && a.strides[1] == 1 && a.strides[0] >= 0) {
         // A narrow result: `a` is read in place and only `b` is packed.
         Panels pb(n, k, kernel.narrow_cols, kernel.blocks.nc);

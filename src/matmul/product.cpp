@@ -4,6 +4,36 @@
 
 namespace kiln::matmul {
 
+namespace {
+
+// Tiles wanted on the pool: a few per worker on a small machine, so that a
+// slow worker (or a busy core) delays little.
+constexpr std::uint64_t kMinTiles = 16;
+constexpr std::size_t kMinEdge = 64;
+
+std::size_t halve(std::size_t edge, std::size_t lanes) {
+    const std::size_t half = (edge / 2 + lanes - 1) / lanes * lanes;
+    return half < kMinEdge ? edge : half;
+}
+
+}  // namespace
+
+Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uint64_t n, bool parallel) {
+    Blocks b = kernel.blocks;
+    if (!parallel) return b;
+    for (;;) {
+        const std::uint64_t tiles = ((m + b.mc - 1) / b.mc) * ((n + b.nc - 1) / b.nc);
+        if (tiles >= kMinTiles) return b;
+        // Halve the edge that cuts the result into fewer pieces.
+        const std::uint64_t rows = (m + b.mc - 1) / b.mc, cols = (n + b.nc - 1) / b.nc;
+        const std::size_t mc = halve(b.mc, kernel.mr), nc = halve(b.nc, kernel.nr);
+        if (rows <= cols && mc != b.mc) b.mc = mc;
+        else if (nc != b.nc) b.nc = nc;
+        else if (mc != b.mc) b.mc = mc;
+        else return b;
+    }
+}
+
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body) {
     if (!parallel) {
         for (std::size_t i = 0; i < count; ++i) body(i);
@@ -113,7 +143,7 @@ void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t ld
     const float* bp = b.panel(0, 0);
     const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
     const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
-    const std::size_t mc = kernel.blocks.mc;
+    constexpr std::size_t mc = 64;
     run_items((m + mc - 1) / mc, parallel, [&](std::size_t band) {
         const std::size_t i0 = band * mc, i1 = i0 + mc < m ? i0 + mc : m;
         for (std::size_t pc = 0; pc < k; pc += step) {
