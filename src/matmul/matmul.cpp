@@ -50,7 +50,7 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     kernel.blocks = blocks_for_product(kernel, m, n, parallel);
     if (kernel.narrow != nullptr && n <= kernel.narrow_cols && a.strides[1] == 1 && a.strides[0] >= 0) {
         // A narrow result: `a` is read in place and only `b` is packed.
-        Panels pb(n, k, kernel.narrow_cols, kernel.blocks.nc);
+        Panels pb(n, k, kernel.narrow_cols, kernel.narrow_cols);
         pack_columns(b, pb, 0);
         multiply_narrow(kernel, a.data, static_cast<std::size_t>(a.strides[0]), m, pb, c.first(), n,
                         parallel);
