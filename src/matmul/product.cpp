@@ -19,19 +19,19 @@ std::size_t halve(std::size_t edge, std::size_t lanes) {
 }  // namespace
 
 Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uint64_t n, bool parallel) {
+    const auto tiles = [m, n](const Blocks& b) { return ((m + b.mc - 1) / b.mc) * ((n + b.nc - 1) / b.nc); };
     Blocks b = kernel.blocks;
     if (!parallel) return b;
-    for (;;) {
-        const std::uint64_t tiles = ((m + b.mc - 1) / b.mc) * ((n + b.nc - 1) / b.nc);
-        if (tiles >= kMinTiles) return b;
-        // Halve the edge that cuts the result into fewer pieces.
-        const std::uint64_t rows = (m + b.mc - 1) / b.mc, cols = (n + b.nc - 1) / b.nc;
-        const std::size_t mc = halve(b.mc, kernel.mr), nc = halve(b.nc, kernel.nr);
-        if (rows <= cols && mc != b.mc) b.mc = mc;
-        else if (nc != b.nc) b.nc = nc;
-        else if (mc != b.mc) b.mc = mc;
-        else return b;
+    while (tiles(b) < kMinTiles) {
+        // Halve the edge that gives more tiles; on a tie, the longer one.
+        Blocks rows = b, cols = b;
+        rows.mc = halve(b.mc, kernel.mr);
+        cols.nc = halve(b.nc, kernel.nr);
+        const std::uint64_t by_rows = tiles(rows), by_cols = tiles(cols);
+        if (by_rows <= tiles(b) && by_cols <= tiles(b)) break;
+        b = by_rows > by_cols || (by_rows == by_cols && b.mc >= b.nc) ? rows : cols;
     }
+    return b;
 }
 
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body) {
