@@ -3,7 +3,8 @@
 // The core packs `a` by rows and `b` by columns into the panels the
 // micro-kernel reads (these are the private copy of `a` and the transposed
 // copy of `b`), then computes the result in tiles of the table's block
-// sizes: on the calling thread up to parallel::kSequentialLimit result
+// sizes (made smaller for a product too small to give every worker
+// several): on the calling thread up to parallel::kSequentialLimit result
 // elements, else one tile per item of a loop over the pool.
 #include "matmul/matmul.hpp"
 
