@@ -22,6 +22,13 @@ Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uin
     const auto tiles = [m, n](const Blocks& b) { return ((m + b.mc - 1) / b.mc) * ((n + b.nc - 1) / b.nc); };
     Blocks b = kernel.blocks;
     if (!parallel) return b;
+    // No edge longer than the result's (rounded up to whole panels), so
+    // that every halving below cuts the result into more tiles.
+    const auto whole = [](std::uint64_t extent, std::size_t lanes) {
+        return static_cast<std::size_t>((extent + lanes - 1) / lanes * lanes);
+    };
+    if (b.mc > whole(m, kernel.mr)) b.mc = whole(m, kernel.mr);
+    if (b.nc > whole(n, kernel.nr)) b.nc = whole(n, kernel.nr);
     while (tiles(b) < kMinTiles) {
         // Halve the edge that gives more tiles; on a tie, the longer one.
         Blocks rows = b, cols = b;
