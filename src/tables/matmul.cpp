@@ -137,7 +137,10 @@ const conv::ConvKernels& conv::conv_kernels() noexcept {
     static const ConvKernels table = [] {
         const Candidate& c = chosen();
         // A copy of another width than the micro-kernel's is never used.
-        return ConvKernels{&c.product, c.copy_width == c.product.nr ? c.copy_panel : nullptr};
+        ConvKernels k{&c.product, c.copy_width == c.product.nr ? c.copy_panel : nullptr};
+        if (cpu_info().l1d != 0) k.strip_bytes_one_pass = cpu_info().l1d;
+        if (cpu_info().l2 != 0) k.strip_bytes = cpu_info().l2 / 2;
+        return k;
     }();
     return table;
 }
