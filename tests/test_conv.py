@@ -259,8 +259,10 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
     assert json.loads(proc.stdout) == expected
 
 
-@pytest.mark.parametrize("candidate, isa", [("6x16-avx2", "avx2"), ("4x8-scalar", "scalar")])
-def test_forced_matmul_candidate_gives_the_same_bits(candidate, isa):
+@pytest.mark.parametrize("candidate, isa", [("6x16-avx2", "avx2"), ("4x8-scalar", "scalar"),
+                                            ("8x32-avx512", "avx512")])
+@pytest.mark.parametrize("blocks", [None, "40,48,100", "512,512,1024"])
+def test_forced_matmul_candidate_gives_the_same_bits(candidate, isa, blocks):
     # A narrower micro-kernel with the window-panel copy of its own width,
     # next to the widest element-wise kernels of this CPU.
     if isa not in CPU_ISAS:
@@ -271,5 +273,6 @@ def test_forced_matmul_candidate_gives_the_same_bits(candidate, isa):
         x = (rng.standard_normal((n, c, h, w), dtype=np.float32) * np.float32(100)).astype(np.float32)
         k = rng.standard_normal((oc, c, kh, kw), dtype=np.float32)
         expected.append(hashlib.sha256(conv_ref(x, k, stride).tobytes()).hexdigest())
-    proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_MATMUL": candidate, "RAYON_NUM_THREADS": "2"})
+    proc = run_python(_PATH_SCRIPT, env={"KILN_KERNELS_MATMUL": candidate, "KILN_KERNELS_MATMUL_BLOCKS": blocks,
+                                         "RAYON_NUM_THREADS": "2"})
     assert json.loads(proc.stdout) == expected

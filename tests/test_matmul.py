@@ -2,6 +2,7 @@
 failures, and equal bits on every instruction set and worker count."""
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import re
@@ -13,7 +14,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import _kiln_kernels as kk
-from conftest import assert_same_bits, isa_env, run_python
+from conftest import CPU_ISAS, assert_same_bits, isa_env, run_python
 from references import matmul_ref
 
 
@@ -227,6 +228,39 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
         expected.append(hashlib.sha256(matmul_ref(a, b).tobytes()).hexdigest())
     proc = run_python(_PATH_SCRIPT, env={**isa_env(isa), "RAYON_NUM_THREADS": threads})
     assert json.loads(proc.stdout) == expected
+
+
+_BLOCK_SHAPES = _PATH_SHAPES + [(530, 70, 520)]  # more than the largest tile each way
+
+
+@functools.lru_cache(maxsize=None)
+def _reference_digests(shapes):
+    rng = np.random.default_rng(11)
+    digests = []
+    for m, k, n in shapes:
+        a = (rng.standard_normal((m, k), dtype=np.float32) * np.float32(1e3)).astype(np.float32)
+        b = rng.standard_normal((k, n), dtype=np.float32)
+        digests.append(hashlib.sha256(matmul_ref(a, b).tobytes()).hexdigest())
+    return digests
+
+
+@pytest.mark.parametrize("candidate, isa", [("8x32-avx512", "avx512"), ("6x16-avx2", "avx2"),
+                                            ("4x8-scalar", "scalar")])
+@pytest.mark.parametrize("blocks", [
+    None,  # chosen from this CPU's caches
+    "64,64,256",  # when the caches are unknown
+    "40,48,100",  # tiles of partial panels; passes that divide neither k
+    "512,512,1024",  # the largest tiles, whole inner extents in one pass
+    "7,9,3",
+])
+def test_every_kernel_and_block_size_gives_the_same_bits(candidate, isa, blocks):
+    # The table's choices, forced: each micro-kernel with block sizes that
+    # do not divide the shapes. Only the speed may differ.
+    if isa not in CPU_ISAS:
+        pytest.skip(f"this CPU has no {isa}")
+    script = _PATH_SCRIPT.replace(repr(_PATH_SHAPES), repr(_BLOCK_SHAPES))
+    env = {"KILN_KERNELS_MATMUL": candidate, "KILN_KERNELS_MATMUL_BLOCKS": blocks, "RAYON_NUM_THREADS": "2"}
+    assert json.loads(run_python(script, env=env).stdout) == _reference_digests(tuple(_BLOCK_SHAPES))
 
 
 def test_no_fused_multiply_add_in_the_module():

@@ -235,7 +235,21 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         checked_element_count(window_shape, 2, sizeof(float));
     }
 
-    const ConvKernels& k = conv_kernels();
+    // The block sizes of the per-image products, as matmul_core picks them
+    // for an OC x OH*OW result.
+    // Strips are narrower still where their packed windows would not stay
+    // in the cache they are to be read from (at least 64 columns): each
+    // strip is packed right before its products.
+    const ConvKernels& table = conv_kernels();
+    matmul::MatmulKernels product = *table.product;
+    product.blocks = matmul::blocks_for_product(product, oc, g.positions, matmul::goes_to_pool(oc, g.positions));
+    const std::size_t nr = product.nr, least = (64 + nr - 1) / nr * nr;
+    const std::size_t budget = g.depth <= product.blocks.kc ? table.strip_bytes_one_pass : table.strip_bytes;
+    std::size_t fits = g.depth > 0 ? budget / (g.depth * sizeof(float)) / nr * nr : least;
+    if (fits < least) fits = least;
+    if (product.blocks.nc > fits) product.blocks.nc = fits;
+    ConvKernels k = table;
+    k.product = &product;
     Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
     for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band);
 

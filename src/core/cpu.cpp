@@ -4,6 +4,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace kiln {
 
 namespace {
@@ -35,6 +39,7 @@ Isa choose() noexcept {
 
 std::size_t l2_cache_bytes() noexcept {
     static const std::size_t bytes = [] {
+        if (const std::size_t l2 = cpu_info().l2; l2 > 0) return l2;
         const long reported = sysconf(_SC_LEVEL2_CACHE_SIZE);
         return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{256} << 10;
     }();
@@ -44,6 +49,78 @@ std::size_t l2_cache_bytes() noexcept {
 Isa active_isa() noexcept {
     static const Isa isa = choose();
     return isa;
+}
+
+namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+struct Regs {
+    unsigned a, b, c, d;
+};
+
+Regs cpuid(unsigned leaf, unsigned sub = 0) noexcept {
+    Regs r{};
+    __cpuid_count(leaf, sub, r.a, r.b, r.c, r.d);
+    return r;
+}
+
+// The deterministic cache parameters (leaf 4 on Intel, 0x8000001D on AMD):
+// one subleaf per cache, each with its level, type, geometry and the number
+// of logical processors sharing it. Data and unified caches only.
+void read_caches(CpuInfo& info, unsigned leaf) noexcept {
+    for (unsigned sub = 0; sub < 16; ++sub) {
+        const Regs r = cpuid(leaf, sub);
+        const unsigned type = r.a & 31;
+        if (type == 0) break;  // no more caches
+        if (type != 1 && type != 3) continue;  // instruction caches
+        const unsigned level = (r.a >> 5) & 7;
+        const std::size_t sharing = ((r.a >> 14) & 0xfff) + 1;
+        const std::size_t ways = (r.b >> 22) + 1, partitions = ((r.b >> 12) & 0x3ff) + 1,
+                          line = (r.b & 0xfff) + 1, sets = std::size_t{r.c} + 1;
+        std::size_t bytes = ways * partitions * line * sets;
+        // A cache shared by the logical processors of one core serves that
+        // core whole; one shared by several cores counts for a share.
+        if (level == 3) bytes /= sharing;
+        if (level == 1) info.l1d = bytes;
+        else if (level == 2) info.l2 = bytes;
+        else if (level == 3) info.l3 = bytes;
+    }
+}
+#endif
+
+CpuInfo read_cpu_info() noexcept {
+    CpuInfo info;
+#if defined(__x86_64__) || defined(__i386__)
+    const Regs vendor = cpuid(0);
+    const unsigned max_leaf = vendor.a;
+    // "AuthenticAMD" and "GenuineIntel", as the three registers b, d, c.
+    info.amd = vendor.b == 0x68747541 && vendor.d == 0x69746e65 && vendor.c == 0x444d4163;
+    info.intel = vendor.b == 0x756e6547 && vendor.d == 0x49656e69 && vendor.c == 0x6c65746e;
+    if (max_leaf >= 1) {
+        const unsigned sig = cpuid(1).a;
+        const unsigned base_family = (sig >> 8) & 0xf, base_model = (sig >> 4) & 0xf;
+        info.family = base_family == 0xf ? base_family + ((sig >> 20) & 0xff) : base_family;
+        info.model = base_family >= 0x6 ? base_model | (((sig >> 16) & 0xf) << 4) : base_model;
+    }
+    const unsigned max_ext = cpuid(0x80000000).a;
+    if (info.intel && max_leaf >= 4) read_caches(info, 4);
+    if (info.amd && max_ext >= 0x8000001D) read_caches(info, 0x8000001D);
+    if (info.amd) {
+        // AMD's first AVX-512 cores (family 0x19) run 512-bit operations in
+        // two halves; later ones say so with the 256-bit data path bit
+        // (0x8000001A EAX bit 2) when they do.
+        const bool fp256 = max_ext >= 0x8000001A && (cpuid(0x8000001A).a & 4) != 0;
+        info.splits_512 = info.family <= 0x19 || fp256;
+    }
+#endif
+    return info;
+}
+
+}  // namespace
+
+const CpuInfo& cpu_info() noexcept {
+    static const CpuInfo info = read_cpu_info();
+    return info;
 }
 
 }  // namespace kiln

@@ -18,6 +18,23 @@ enum class Isa { scalar = 0, avx2 = 1, avx512 = 2 };
 // The instruction set the kernels use in this process.
 Isa active_isa() noexcept;
 
+// What the CPU reports about itself, for choosing kernel shapes and block
+// sizes (never results). Sizes are in bytes, per core: a cache shared by
+// several logical processors counts for its share of one. 0 when unknown.
+struct CpuInfo {
+    bool amd = false;
+    bool intel = false;
+    unsigned family = 0;  // display family (base + extended)
+    unsigned model = 0;   // display model
+    // The core executes 512-bit vector operations as two 256-bit halves
+    // (as far as the CPU says so; see cpu.cpp).
+    bool splits_512 = false;
+    std::size_t l1d = 0, l2 = 0, l3 = 0;
+};
+
+// Read once, from CPUID.
+const CpuInfo& cpu_info() noexcept;
+
 // The size of one core's L2 cache in bytes, as the processor reports it
 // (256 KiB when it reports none).
 std::size_t l2_cache_bytes() noexcept;

@@ -3,7 +3,8 @@
 // The core packs `a` by rows and `b` by columns into the panels the
 // micro-kernel reads (these are the private copy of `a` and the transposed
 // copy of `b`), then computes the result in tiles of the table's block
-// sizes: on the calling thread up to parallel::kSequentialLimit result
+// sizes (made smaller for a product too small to give every worker
+// several): on the calling thread up to parallel::kSequentialLimit result
 // elements, else one tile per item of a loop over the pool.
 #include "matmul/matmul.hpp"
 
@@ -45,11 +46,12 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     if (n != 0 && b.shape[0] < k) panic(texts::kIndexOutOfBounds);
     if (m == 0 || n == 0) return c;
 
-    const MatmulKernels& kernel = matmul_kernels();
     const bool parallel = goes_to_pool(m, n);
+    MatmulKernels kernel = matmul_kernels();
+    kernel.blocks = blocks_for_product(kernel, m, n, parallel);
     if (kernel.narrow != nullptr && n <= kernel.narrow_cols && a.strides[1] == 1 && a.strides[0] >= 0) {
         // A narrow result: `a` is read in place and only `b` is packed.
-        Panels pb(n, k, kernel.narrow_cols, kernel.blocks.nc);
+        Panels pb(n, k, kernel.narrow_cols, kernel.narrow_cols);
         pack_columns(b, pb, 0);
         multiply_narrow(kernel, a.data, static_cast<std::size_t>(a.strides[0]), m, pb, c.first(), n,
                         parallel);

@@ -4,6 +4,43 @@
 
 namespace kiln::matmul {
 
+namespace {
+
+// Tiles wanted on the pool: a few per worker on a small machine, so that a
+// slow worker (or a busy core) delays little.
+constexpr std::uint64_t kMinTiles = 16;
+constexpr std::size_t kMinEdge = 64;
+
+std::size_t halve(std::size_t edge, std::size_t lanes) {
+    const std::size_t half = (edge / 2 + lanes - 1) / lanes * lanes;
+    return half < kMinEdge ? edge : half;
+}
+
+}  // namespace
+
+Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uint64_t n, bool parallel) {
+    const auto tiles = [m, n](const Blocks& b) { return ((m + b.mc - 1) / b.mc) * ((n + b.nc - 1) / b.nc); };
+    Blocks b = kernel.blocks;
+    if (!parallel) return b;
+    // No edge longer than the result's (rounded up to whole panels), so
+    // that every halving below cuts the result into more tiles.
+    const auto whole = [](std::uint64_t extent, std::size_t lanes) {
+        return static_cast<std::size_t>((extent + lanes - 1) / lanes * lanes);
+    };
+    if (b.mc > whole(m, kernel.mr)) b.mc = whole(m, kernel.mr);
+    if (b.nc > whole(n, kernel.nr)) b.nc = whole(n, kernel.nr);
+    while (tiles(b) < kMinTiles) {
+        // Halve the edge that gives more tiles; on a tie, the longer one.
+        Blocks rows = b, cols = b;
+        rows.mc = halve(b.mc, kernel.mr);
+        cols.nc = halve(b.nc, kernel.nr);
+        const std::uint64_t by_rows = tiles(rows), by_cols = tiles(cols);
+        if (by_rows <= tiles(b) && by_cols <= tiles(b)) break;
+        b = by_rows > by_cols || (by_rows == by_cols && b.mc >= b.nc) ? rows : cols;
+    }
+    return b;
+}
+
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body) {
     if (!parallel) {
         for (std::size_t i = 0; i < count; ++i) body(i);
@@ -113,7 +150,7 @@ void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t ld
     const float* bp = b.panel(0, 0);
     const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
     const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
-    const std::size_t mc = kernel.blocks.mc;
+    constexpr std::size_t mc = 64;
     run_items((m + mc - 1) / mc, parallel, [&](std::size_t band) {
         const std::size_t i0 = band * mc, i1 = i0 + mc < m ? i0 + mc : m;
         for (std::size_t pc = 0; pc < k; pc += step) {

@@ -17,6 +17,12 @@ inline bool goes_to_pool(std::uint64_t m, std::uint64_t n) noexcept {
     return m != 0 && n > parallel::kSequentialLimit / m;  // m * n > kSequentialLimit
 }
 
+// The block sizes of one product of m x n result elements: the table's,
+// except that on the pool the tiles are halved (staying multiples of MR
+// and NR, and at least 64 lanes) until there are enough of them for every
+// worker to get several. Only the speed depends on it.
+Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uint64_t n, bool parallel);
+
 // Calls body(i) for i in [0, count): spread over the pool when `parallel`,
 // else in ascending order on the calling thread.
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body);
@@ -40,7 +46,7 @@ void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, flo
 // c = a x b for `a` read in place (m rows, row r at a + r * lda, unit step
 // along its k inner positions) and b packed 16 lanes wide, at most
 // kernel.narrow_cols lanes; kernel.narrow must be set. The same sums as
-// multiply; with `parallel` the bands of mc rows of the result are the
+// multiply; with `parallel` the bands of 64 rows of the result are the
 // items of one loop over the pool.
 void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t lda, std::size_t m,
                      const Panels& b, float* c, std::size_t ldc, bool parallel);

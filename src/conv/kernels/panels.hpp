@@ -54,6 +54,13 @@ bool copy_panel32_avx512(const PanelWalk& w, float* dst);
 struct ConvKernels {
     const matmul::MatmulKernels* product;
     PanelCopy copy_panel;
+    // Bytes of packed windows a strip aims to stay within, so that the
+    // products find the strip in the cache its packing left it in: the L1
+    // data cache when the products take the whole depth in one pass (each
+    // panel is then read once, right after it was written), half of L2
+    // when they take several (the strip is read again on every pass).
+    std::size_t strip_bytes_one_pass = 32 * 1024;
+    std::size_t strip_bytes = 256 * 1024;
 };
 
 const ConvKernels& conv_kernels() noexcept;

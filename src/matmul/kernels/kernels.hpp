@@ -66,7 +66,7 @@ struct Blocks {
 };
 
 // Largest mc and nc of any table (the bound of per-tile arrays).
-inline constexpr std::size_t kMaxTile = 256;
+inline constexpr std::size_t kMaxTile = 512;
 
 // The matrix product's kernels, shape and block sizes this process uses,
 // chosen once from the CPU's features.
