@@ -256,9 +256,11 @@ struct Worker {
     std::size_t sleeper_slot = 0;  // position in Pool::sleepers
 
     void push(Job* job);
-    Job* pop_back();
+    // The newest job (its owner's end) or the oldest (a thief's end).
+    Job* take(bool newest);
+    Job* pop_back() { return take(true); }
+    Job* steal_front() { return take(false); }
     bool pop_if_back(Job* job);
-    Job* steal_front();
 };
 
 // How long an idle thread waits actively before it sleeps: a short spin,
@@ -530,12 +532,16 @@ void Worker::push(Job* job) {
     pool->work_posted();
 }
 
-Job* Worker::pop_back() {
+Job* Worker::take(bool newest) {
     if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     if (jobs.empty()) return nullptr;
-    Job* job = jobs.back();
-    jobs.pop_back();
+    Job* job = newest ? jobs.back() : jobs.front();
+    if (newest) {
+        jobs.pop_back();
+    } else {
+        jobs.pop_front();
+    }
     queued.store(jobs.size(), std::memory_order_relaxed);
     pool->queued.fetch_sub(1, std::memory_order_seq_cst);
     return job;
@@ -550,16 +556,6 @@ bool Worker::pop_if_back(Job* job) {
     return true;
 }
 
-Job* Worker::steal_front() {
-    if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (jobs.empty()) return nullptr;
-    Job* job = jobs.front();
-    jobs.pop_front();
-    queued.store(jobs.size(), std::memory_order_relaxed);
-    pool->queued.fetch_sub(1, std::memory_order_seq_cst);
-    return job;
-}
 
 // --- pool creation ----------------------------------------------------------
 
