@@ -1,5 +1,6 @@
 #include "core/memory.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -66,6 +67,8 @@ struct Cache {
     std::size_t total = 0;
     std::uint64_t clock = 0;
     bool reclaimer_started = false;
+    std::atomic<bool> reclaimer_running{false};  // the thread exists
+    bool reclaimer_idle = false;     // it waits with no deadline (nothing was kept)
 };
 
 Cache* g_cache = new Cache;
@@ -117,7 +120,9 @@ void* reclaimer_main(void* arg) {
                     if (e.ptr && e.due < next) next = e.due;
                 }
                 if (next == Clock::time_point::max()) {
+                    cache->reclaimer_idle = true;
                     cache->wake.wait(lock);
+                    cache->reclaimer_idle = false;
                 } else if (const auto now = Clock::now(); now < next) {
                     // A deadline on the system clock: waiting on the steady
                     // clock needs a newer C library than the wheel requires.
@@ -143,7 +148,7 @@ void start_reclaimer(Cache* cache) noexcept {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, std::size_t{256} << 10);
     pthread_t thread;
-    pthread_create(&thread, &attr, reclaimer_main, cache);
+    cache->reclaimer_running = pthread_create(&thread, &attr, reclaimer_main, cache) == 0;
     pthread_attr_destroy(&attr);
 }
 
@@ -156,7 +161,7 @@ std::size_t round_up(std::size_t value, std::size_t to) {
 void* take_cached(std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
     if (!cache) return nullptr;
-    reclaim_due(cache, Clock::now());
+    if (!cache->reclaimer_running) reclaim_due(cache, Clock::now());
     std::lock_guard<std::mutex> lock(cache->mutex);
     Cache::Entry* best = nullptr;
     for (Cache::Entry& e : cache->entry) {
@@ -175,9 +180,10 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
     Cache* cache = g_cache;
     if (!cache || size > kCacheBytes) return false;
     const Clock::time_point now = Clock::now();
-    reclaim_due(cache, now);
+    if (!cache->reclaimer_running) reclaim_due(cache, now);
     Cache::Entry evicted[kCacheSlots];
     std::size_t evictions = 0;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(cache->mutex);
         for (;;) {
@@ -201,8 +207,12 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
             oldest->ptr = nullptr;
         }
         if (!cache->reclaimer_started) start_reclaimer(cache);
+        // The reclaiming thread needs waking only when it waits with no
+        // deadline; otherwise a block is already due no later than this one.
+        wake = cache->reclaimer_idle;
+        cache->reclaimer_idle = false;
     }
-    cache->wake.notify_one();
+    if (wake) cache->wake.notify_one();
     for (std::size_t i = 0; i < evictions; ++i) give_back(evicted[i].ptr, evicted[i].size, evicted[i].kind);
     return true;
 }
