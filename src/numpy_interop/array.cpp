@@ -27,11 +27,15 @@ constexpr int type_number<std::int8_t>() { return kByte; }
 // strides that are not a multiple of the element size truncate the same way
 // for either sign (such strides only describe the layout; the elements are
 // then read through a compact copy).
-template <class T>
-View<T> make_view(const ArrayFields* arr) {
+void check_dimensions(const ArrayFields* arr) {
     if (arr->nd < 0 || static_cast<std::size_t>(arr->nd) > kMaxDims)
         panic("NumPy is expected to limit arrays to " + std::to_string(kMaxDims) +
               " or fewer dimensions");
+}
+
+template <class T>
+View<T> make_view(const ArrayFields* arr) {
+    check_dimensions(arr);
     View<T> v;
     v.ndim = static_cast<std::size_t>(arr->nd);
     auto address = reinterpret_cast<std::uintptr_t>(arr->data);
@@ -136,7 +140,7 @@ Accepted<T> accept(PyObject* obj) {
     check_element_type<T>(np, arr, out.descr);
     out.hold = py::Ref::borrow(obj);
     // Refuse unsupported dimensionality now, in argument order.
-    (void)make_view<T>(arr);
+    check_dimensions(arr);
     return out;
 }
 
