@@ -1,4 +1,4 @@
-"""The pool's fixed costs, in two parts.
+"""The pool's fixed costs, in two sections.
 
 1. More workers than processors: the same calls in one fresh process per
    worker count (RAYON_NUM_THREADS = 2 and 64), so that each process makes
@@ -8,7 +8,7 @@
    workers costs as much as the work: relu, dequantize_int8 and softmax
    against NumPy and PyTorch (when installed), side by side in this process.
 
-Runnable alone: python bench/bench_oversubscription.py [--part 1|2].
+Runnable alone: python bench/bench_oversubscription.py [--only oversubscription|first-sizes].
 """
 from __future__ import annotations
 
@@ -133,11 +133,11 @@ def main() -> None:
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--part", choices=["1", "2"], help="run only part 1 or part 2")
-    parser.add_argument("--rounds", type=int, default=3, help="processes per worker count (part 1)")
+    parser.add_argument("--only", choices=["oversubscription", "first-sizes"], help="run only one section")
+    parser.add_argument("--rounds", type=int, default=3, help="processes per worker count (oversubscription)")
     args = parser.parse_args()
     print(f"cpu: {cpu_model()}; started {time.strftime('%H:%M:%S')}")
-    if args.part in (None, "1"):
+    if args.only in (None, "oversubscription"):
         oversubscription(rounds=args.rounds)
-    if args.part in (None, "2"):
+    if args.only in (None, "first-sizes"):
         first_sizes()
