@@ -17,11 +17,14 @@
 // sleeper only when no awake worker is looking for work already; a worker
 // that takes a job while more are queued wakes the next one, so a wake-up
 // (microseconds of the waker's time) rarely falls on the calling thread. At
-// most `active` workers are awake at a time, the number of processors this
-// process can keep busy: a pool with more workers than processors (a
-// container's processor quota, or a large RAYON_NUM_THREADS) keeps the rest
-// asleep instead of letting them take turns with the busy ones, and an idle
-// worker whose yield shows its processor is wanted elsewhere sleeps at once.
+// most `active` threads run the pool's work at a time, the number of
+// processors this process can keep busy, and a calling thread running its
+// loop counts as one of them: a pool with more workers than processors (a
+// container's processor quota, or a large RAYON_NUM_THREADS), or a caller
+// joining its workers, keeps the rest asleep instead of letting them take
+// turns with the busy ones (each turn costs the other thread its caches),
+// and an idle worker whose yield shows its processor is wanted elsewhere
+// sleeps at once.
 #include "parallel/pool.hpp"
 
 #include <atomic>
@@ -308,6 +311,7 @@ struct Pool {
 
     std::mutex injected_mutex;
     std::deque<Job*> injected;
+    std::atomic<std::size_t> injected_count{0};  // injected.size(), readable without the mutex
 
     // Jobs waiting in any deque or in `injected`.
     std::atomic<std::size_t> queued{0};
@@ -365,15 +369,23 @@ struct Pool {
         if (woken) futex_wake(w->wake_word);
     }
 
-    // Wakes one sleeping worker, unless the awake ones already fill the
-    // processors (`beyond_cap` wakes one regardless).
+    // Whether `awake` workers, with the calling thread of a loop in the
+    // guest slot, would keep more processors busy than the process has.
+    bool too_many(std::size_t awake_workers) const noexcept {
+        const std::size_t guest_running = guest_taken.load(std::memory_order_seq_cst) ? 1 : 0;
+        return awake_workers + guest_running > active;
+    }
+
+    // Wakes one sleeping worker, unless the awake ones (and a caller running
+    // its loop) already fill the processors (`beyond_cap` wakes one
+    // regardless).
     void wake_one(bool beyond_cap = false) noexcept {
-        if (!beyond_cap && awake.load(std::memory_order_relaxed) >= active) return;
+        if (!beyond_cap && too_many(awake.load(std::memory_order_relaxed) + 1)) return;
         Worker* woken = nullptr;
         {
             std::lock_guard<std::mutex> lock(sleep_mutex);
             if (!sleepers.empty() &&
-                (beyond_cap || awake.load(std::memory_order_relaxed) < active)) {
+                (beyond_cap || !too_many(awake.load(std::memory_order_relaxed) + 1))) {
                 woken = sleepers.back();  // the most recent sleeper: its caches are warmest
                 rouse_locked(woken);
             }
@@ -402,6 +414,7 @@ struct Pool {
             std::lock_guard<std::mutex> lock(injected_mutex);
             injected.push_back(job);
         }
+        injected_count.fetch_add(1, std::memory_order_seq_cst);
         queued.fetch_add(1, std::memory_order_seq_cst);
         // A handed-over loop must reach a worker even when the awake ones
         // are all busy.
@@ -416,20 +429,21 @@ struct Pool {
         if (injected.empty()) return nullptr;
         Job* job = injected.front();
         injected.pop_front();
+        injected_count.fetch_sub(1, std::memory_order_seq_cst);
         queued.fetch_sub(1, std::memory_order_seq_cst);
         return job;
     }
 
     // Own newest job first, then the oldest job of another worker (or of the
-    // guest), then a loop handed over from outside.
-    Job* find_work(Worker* self) {
+    // guest, unless `spare_guest`), then a loop handed over from outside.
+    Job* find_work(Worker* self, bool spare_guest = false) {
         if (queued.load(std::memory_order_seq_cst) == 0) return nullptr;
         if (Job* job = self->pop_back()) return job;
         const std::size_t n = workers.size();
         for (std::size_t step = 1; step < n; ++step) {
             Worker* victim = workers[(self->index + step) % n].get();
-            if (victim == guest &&
-                (victim->queued.load(std::memory_order_relaxed) == 0 || !guest_jobs_ripe())) {
+            if (victim == guest && (spare_guest || victim->queued.load(std::memory_order_relaxed) == 0 ||
+                                    !guest_jobs_ripe())) {
                 continue;
             }
             if (Job* job = victim->steal_front()) return job;
@@ -461,8 +475,14 @@ struct Pool {
             awake.fetch_sub(1, std::memory_order_seq_cst);
         }
         // Checked after registering: whoever queues work or finishes the
-        // job afterwards sees this thread asleep and wakes it.
-        if ((self->counted && queued.load(std::memory_order_seq_cst) > 0) ||
+        // job afterwards sees this thread asleep and wakes it. Queued work
+        // keeps a worker up unless the awake ones and a caller running its
+        // loop fill the processors without it (they run that work); a loop
+        // handed over from outside always does, since nothing else may
+        // wake a worker for it.
+        if ((self->counted && queued.load(std::memory_order_seq_cst) > 0 &&
+             (!too_many(awake.load(std::memory_order_seq_cst) + 1) ||
+              injected_count.load(std::memory_order_seq_cst) > 0)) ||
             stopping.load(std::memory_order_seq_cst) ||
             (done && done->load(std::memory_order_seq_cst))) {
             rouse_locked(self);
@@ -498,7 +518,15 @@ struct Pool {
         bool searching_now = true;  // counted so when the pool was made
         IdlePolicy idle(kWorkerYield, true);
         while (!stopping.load(std::memory_order_relaxed)) {
-            if (Job* job = find_work(self)) {
+            // One worker too many beside a caller running its loop leaves
+            // the caller's pieces to the others and sleeps.
+            const bool spare = too_many(awake.load(std::memory_order_seq_cst));
+            if (spare && injected_count.load(std::memory_order_seq_cst) == 0) {
+                sleep(self, nullptr);
+                idle.reset();
+                continue;
+            }
+            if (Job* job = find_work(self, spare)) {
                 stop_searching(self, searching_now);
                 work_taken();
                 job->execute();
