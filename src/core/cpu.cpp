@@ -16,9 +16,12 @@ Isa detect() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("fma"))  // AVX2 forms run at this level too; see below
         return Isa::avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+    // FMA3 too: the exponential's AVX2 form fuses (every AVX2 processor
+    // made so far has it).
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::avx2;
 #endif
     return Isa::scalar;
 }

@@ -13,6 +13,7 @@
 
 namespace kiln {
 
+// avx2 also needs FMA3, and avx512 needs F, BW, DQ and VL (and FMA3).
 enum class Isa { scalar = 0, avx2 = 1, avx512 = 2 };
 
 // The instruction set the kernels use in this process.

@@ -9,7 +9,7 @@ mkdir -p "$out"
 CXX=${CXX:-g++}
 flags="-std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -Wno-maybe-uninitialized -I$root/src"
 $CXX $flags -c "$root/src/activations/kernels/exp-scalar.cpp" -o "$out/exp-scalar.o"
-$CXX $flags -mavx2 -mno-fma -c "$root/src/activations/kernels/exp-avx2.cpp" -o "$out/exp-avx2.o"
+$CXX $flags -mavx2 -mfma -c "$root/src/activations/kernels/exp-avx2.cpp" -o "$out/exp-avx2.o"
 $CXX $flags -mavx512f -mavx512bw -mavx512dq -mavx512vl -mno-fma \
     -c "$root/src/activations/kernels/exp-avx512.cpp" -o "$out/exp-avx512.o"
 # The checker's __float128 literals (suffix Q) need the GNU dialect.
