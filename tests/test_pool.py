@@ -126,8 +126,16 @@ print(time.process_time() - start)
     assert float(proc.stdout) < 0.05
 
 
-def test_calls_from_several_python_threads():
-    proc = run_python(PRELUDE + """
+@pytest.mark.parametrize("workers, processors", [
+    ("2", None),
+    # More workers than processors: a caller running its loop fills the one
+    # processor, so no worker is woken for it; every loop must still end.
+    ("4", 1),
+])
+def test_calls_from_several_python_threads(workers, processors):
+    narrow = "" if processors is None else (
+        f"os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:{processors}])\n")
+    proc = run_python(PRELUDE + narrow + """
 import threading
 expected = ref(LARGE)
 bad = []
@@ -143,7 +151,7 @@ for t in ts:
 print(any(t.is_alive() for t in ts), len(bad))
 sys.stdout.flush()
 os._exit(0)
-""", env={"RAYON_NUM_THREADS": "2"}, timeout=60)
+""", env={"RAYON_NUM_THREADS": workers}, timeout=60)
     assert proc.stdout.split() == ["False", "0"]
 
 
