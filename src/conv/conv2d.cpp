@@ -235,14 +235,18 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         checked_element_count(window_shape, 2, sizeof(float));
     }
 
-    // The block sizes of the per-image products, as matmul_core picks them
-    // for an OC x OH*OW result.
+    // The block sizes of the per-image products. Their parallel items are
+    // the strips of nc columns, so on the pool only nc is cut, as
+    // matmul_core cuts the tiles of a one-row result, until there are
+    // enough strips; the filters keep the table's bands (cutting them would
+    // only make each strip's products read their windows more often).
     // Strips are narrower still where their packed windows would not stay
     // in the cache they are to be read from (at least 64 columns): each
     // strip is packed right before its products.
     const ConvKernels& table = conv_kernels();
     matmul::MatmulKernels product = *table.product;
-    product.blocks = matmul::blocks_for_product(product, oc, g.positions, matmul::goes_to_pool(oc, g.positions));
+    if (matmul::goes_to_pool(oc, g.positions))
+        product.blocks.nc = matmul::blocks_for_product(product, 1, g.positions, true).nc;
     const std::size_t nr = product.nr, least = (64 + nr - 1) / nr * nr;
     const std::size_t budget = g.depth <= product.blocks.kc ? table.strip_bytes_one_pass : table.strip_bytes;
     std::size_t fits = g.depth > 0 ? budget / (g.depth * sizeof(float)) / nr * nr : least;

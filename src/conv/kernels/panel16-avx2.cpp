@@ -27,7 +27,7 @@ inline __m256 even_lanes(const float* p) {
 
 bool copy_panel16_avx2(const PanelWalk& w, float* dst) {
     return at_step_1_or_2<16>(w, [&](auto step, auto split) {
-        copy_halves<simd::Avx2, step(), split()>(w, dst, even_lanes);
+        copy_halves<simd::Avx2, step(), split()>(w, dst, [](const float* p) { return even_lanes(p); });
     });
 }
 

@@ -25,7 +25,7 @@ inline __m512 even_lanes(const float* p) {
 
 bool copy_panel32_avx512(const PanelWalk& w, float* dst) {
     return at_step_1_or_2<32>(w, [&](auto step, auto split) {
-        copy_halves<simd::Avx512, step(), split()>(w, dst, even_lanes);
+        copy_halves<simd::Avx512, step(), split()>(w, dst, [](const float* p) { return even_lanes(p); });
     });
 }
 
