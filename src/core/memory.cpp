@@ -68,6 +68,8 @@ struct Cache {
     std::uint64_t clock = 0;
     bool reclaimer_started = false;
     std::atomic<bool> reclaimer_running{false};  // the thread exists
+    bool reclaimer_alive = false;  // the thread has begun running
+    std::condition_variable alive;
     bool reclaimer_idle = false;     // it waits with no deadline (nothing was kept)
 };
 
@@ -111,6 +113,11 @@ void reclaim_due(Cache* cache, Clock::time_point now) noexcept {
 void* reclaimer_main(void* arg) {
     auto* cache = static_cast<Cache*>(arg);
     pthread_setname_np(pthread_self(), "kiln-reclaim");
+    {
+        std::lock_guard<std::mutex> lock(cache->mutex);
+        cache->reclaimer_alive = true;
+    }
+    cache->alive.notify_all();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(cache->mutex);
@@ -138,18 +145,24 @@ void* reclaimer_main(void* arg) {
     return nullptr;
 }
 
-// Starts the reclaiming thread once per cache (called with the lock held).
-// Without it (thread creation failed) blocks are still reclaimed when due,
+// Starts the reclaiming thread (once per cache, without the lock held, as
+// the new thread takes it) and waits until it runs: a thread still starting
+// up is in the C library's (or a sanitizer's) thread set-up, and a fork at
+// that moment could leave the child with a lock nobody will release.
+// Without the thread (creation failed) blocks are still reclaimed when due,
 // at the next allocation or release.
 void start_reclaimer(Cache* cache) noexcept {
-    cache->reclaimer_started = true;
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, std::size_t{256} << 10);
     pthread_t thread;
-    cache->reclaimer_running = pthread_create(&thread, &attr, reclaimer_main, cache) == 0;
+    const bool created = pthread_create(&thread, &attr, reclaimer_main, cache) == 0;
     pthread_attr_destroy(&attr);
+    if (!created) return;
+    std::unique_lock<std::mutex> lock(cache->mutex);
+    cache->alive.wait(lock, [cache] { return cache->reclaimer_alive; });
+    cache->reclaimer_running = true;
 }
 
 std::size_t round_up(std::size_t value, std::size_t to) {
@@ -183,7 +196,7 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
     if (!cache->reclaimer_running) reclaim_due(cache, now);
     Cache::Entry evicted[kCacheSlots];
     std::size_t evictions = 0;
-    bool wake = false;
+    bool wake = false, start = false;
     {
         std::lock_guard<std::mutex> lock(cache->mutex);
         for (;;) {
@@ -206,13 +219,15 @@ bool put_cached(void* ptr, std::size_t size, Kind kind) noexcept {
             cache->total -= oldest->size;
             oldest->ptr = nullptr;
         }
-        if (!cache->reclaimer_started) start_reclaimer(cache);
+        start = !cache->reclaimer_started;
+        cache->reclaimer_started = true;
         // The reclaiming thread needs waking only when it waits with no
         // deadline; otherwise a block is already due no later than this one.
         wake = cache->reclaimer_idle;
         cache->reclaimer_idle = false;
     }
     if (wake) cache->wake.notify_one();
+    if (start) start_reclaimer(cache);
     for (std::size_t i = 0; i < evictions; ++i) give_back(evicted[i].ptr, evicted[i].size, evicted[i].kind);
     return true;
 }
