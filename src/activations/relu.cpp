@@ -9,8 +9,6 @@
 // (column-major, reversed) are refused on both paths.
 #include "activations/relu.hpp"
 
-#include <algorithm>
-
 #include "activations/kernels/relu.hpp"
 #include "core/texts.hpp"
 #include "parallel/pool.hpp"

@@ -37,10 +37,10 @@
 #include <limits>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "activations/kernels/softmax.hpp"
 #include "core/memory.hpp"
+#include "core/prefetch.hpp"
 #include "core/texts.hpp"
 #include "parallel/pool.hpp"
 
@@ -229,7 +229,7 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
             shares_done.fetch_add(1, std::memory_order_release);
         }
         while (shares_done.load(std::memory_order_acquire) != shares) std::this_thread::yield();
-        float m = -0x1.fffffep+127f;
+        float m = kMaxSeed;
         for (std::size_t t = 0; t < shares; ++t) m = maxima[t] > m ? maxima[t] : m;
         return m;
     };
@@ -287,20 +287,6 @@ void rows_range(const Kernels& k, Source src, float* out, std::size_t first, std
 // defeat the processor's own prefetching.
 constexpr std::size_t kRowsAhead = 16;
 
-// Asks for the cache lines of p[0, len), to be read or written. Only a
-// hint: nothing is accessed.
-void prefetch_span(const float* p, std::size_t len, bool for_write) {
-    const auto first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{63};
-    const auto last = reinterpret_cast<std::uintptr_t>(p + len) - 1;
-    for (std::uintptr_t line = first; line <= last; line += 64) {
-        if (for_write) {
-            __builtin_prefetch(reinterpret_cast<const void*>(line), 1, 3);
-        } else {
-            __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
-        }
-    }
-}
-
 // out[t] = e[t] * rcp[t], or kNaN where poisoned[t] is all ones; selected
 // bitwise so that the loop vectorises.
 inline float scaled(float e, float rcp, std::uint32_t poisoned) {
@@ -329,12 +315,13 @@ void scale_row(float* e, const float* rcp, const std::uint32_t* poisoned, std::s
 void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, std::size_t cols,
                   std::size_t j0, std::size_t width, float* stage) {
     alignas(64) float m[kStrip], sum[kStrip];
-    std::fill(m, m + width, -0x1.fffffep+127f);
+    std::fill(m, m + width, kMaxSeed);
     std::fill(sum, sum + width, 0.0f);
     for (std::size_t i = 0; i < rows; ++i) {
         const float* row = src.data + static_cast<std::int64_t>(i) * src.row + j0;
         if (stage && i + kRowsAhead < rows)
-            prefetch_span(row + static_cast<std::int64_t>(kRowsAhead) * src.row, width, false);
+            prefetch_floats(row + static_cast<std::int64_t>(kRowsAhead) * src.row,
+                            static_cast<std::int64_t>(width) - 1);
         k.max_step(row, m, width);
         if (stage) std::copy(row, row + width, stage + i * width);
     }
@@ -351,7 +338,8 @@ void column_strip(const Kernels& k, Source src, float* out, std::size_t rows, st
     for (std::size_t i = 0; i < rows; ++i) {
         float* row = out + i * cols + j0;
         if (stage) {
-            if (i + kRowsAhead < rows) prefetch_span(row + kRowsAhead * cols, width, true);
+            if (i + kRowsAhead < rows)
+                prefetch_floats(row + kRowsAhead * cols, static_cast<std::int64_t>(width) - 1, true);
             scale_row(stage + i * width, row, rcp, poisoned, width);
         } else {
             scale_row(row, rcp, poisoned, width);

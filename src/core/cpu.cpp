@@ -41,12 +41,8 @@ Isa choose() noexcept {
 }  // namespace
 
 std::size_t l2_cache_bytes() noexcept {
-    static const std::size_t bytes = [] {
-        if (const std::size_t l2 = cpu_info().l2; l2 > 0) return l2;
-        const long reported = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{256} << 10;
-    }();
-    return bytes;
+    const std::size_t l2 = cpu_info().l2;
+    return l2 > 0 ? l2 : std::size_t{256} << 10;
 }
 
 Isa active_isa() noexcept {
@@ -116,6 +112,14 @@ CpuInfo read_cpu_info() noexcept {
         info.splits_512 = info.family <= 0x19 || fp256;
     }
 #endif
+    // Where CPUID told nothing (another vendor, another architecture), the C
+    // library's figures for the per-core levels.
+    const auto reported = [](int name) {
+        const long bytes = sysconf(name);
+        return bytes > 0 ? static_cast<std::size_t>(bytes) : std::size_t{0};
+    };
+    if (info.l1d == 0) info.l1d = reported(_SC_LEVEL1_DCACHE_SIZE);
+    if (info.l2 == 0) info.l2 = reported(_SC_LEVEL2_CACHE_SIZE);
     return info;
 }
 

@@ -33,7 +33,8 @@ struct CpuInfo {
     std::size_t l1d = 0, l2 = 0, l3 = 0;
 };
 
-// Read once, from CPUID.
+// Read once, from CPUID (L1d and L2 from the C library where CPUID tells
+// nothing).
 const CpuInfo& cpu_info() noexcept;
 
 // The size of one core's L2 cache in bytes, as the processor reports it

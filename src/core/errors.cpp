@@ -36,9 +36,4 @@ void panic(std::string message, std::source_location where) {
     throw Panic(std::move(message));
 }
 
-void refuse(const char* message, std::source_location where) {
-    report_failure(message, where);
-    throw Panic(message);
-}
-
 }  // namespace kiln

@@ -50,7 +50,10 @@ void report_failure(const std::string& message, const std::source_location& wher
 // layout it does not read, a size beyond its limits, a zero stride). It
 // reaches the caller as PanicException, with the same report on standard
 // error as an internal failure, but it is not a fault of the module.
-[[noreturn]] void refuse(const char* message, std::source_location where = std::source_location::current());
+[[noreturn]] inline void refuse(const char* message,
+                                std::source_location where = std::source_location::current()) {
+    panic(message, where);
+}
 
 // Checks an internal invariant; a false condition is an internal failure.
 inline void check(bool condition, const char* message,

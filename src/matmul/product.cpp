@@ -72,16 +72,21 @@ void prefetch_result(const float* c, std::size_t ldc, std::size_t rows, std::siz
     }
 }
 
+// The length of the passes over k inner positions: near-equal, none
+// longer than kc (0 when k is 0). Each pass adds the products of inner
+// positions [pc, pc + step) to every element, in order; the first pass
+// starts from +0.0.
+std::size_t pass_length(std::size_t k, std::size_t kc) {
+    const std::size_t passes = (k + kc - 1) / kc;
+    return passes == 0 ? 0 : (k + passes - 1) / passes;
+}
+
 }  // namespace
 
 void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
-    // Passes of near-equal length, none longer than kc. Each pass adds
-    // the products of inner positions [pc, pc + kc) to every element of the
-    // block, in order; the first pass starts from +0.0.
-    const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
-    const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
+    const std::size_t step = pass_length(k, kernel.blocks.kc);
     const std::size_t calls = (rows + mr - 1) / mr;  // micro-kernel calls per panel of `b`
     for (std::size_t pc = 0; pc < k; pc += step) {
         const std::size_t kc = k - pc < step ? k - pc : step;
@@ -148,8 +153,7 @@ void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t ld
                      const Panels& b, float* c, std::size_t ldc, bool parallel) {
     const std::size_t k = b.depth(), n = b.extent(), w = b.width();
     const float* bp = b.panel(0, 0);
-    const std::size_t passes = (k + kernel.blocks.kc - 1) / kernel.blocks.kc;
-    const std::size_t step = passes == 0 ? 0 : (k + passes - 1) / passes;
+    const std::size_t step = pass_length(k, kernel.blocks.kc);
     constexpr std::size_t mc = 64;
     run_items((m + mc - 1) / mc, parallel, [&](std::size_t band) {
         const std::size_t i0 = band * mc, i1 = i0 + mc < m ? i0 + mc : m;

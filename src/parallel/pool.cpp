@@ -156,9 +156,6 @@ std::optional<std::size_t> quota_processors(long long quota, long long period) {
     return static_cast<std::size_t>((quota + period - 1) / period);
 }
 
-// The processor quota of this process's control group, if one is set: the
-// smallest "cpu.max" on the path from its group up to the root (version 2),
-// or the root's "cpu.cfs_quota_us" (version 1, as a container sees it).
 // The text of a small file, or "" if it cannot be read. Plain system calls:
 // the C++ streams of the linked-in runtime would tie the module to a newer C
 // library than the wheel requires.
@@ -173,6 +170,9 @@ std::string read_small_file(const std::string& path) {
     return text;
 }
 
+// The processor quota of this process's control group, if one is set: the
+// smallest "cpu.max" on the path from its group up to the root (version 2),
+// or the root's "cpu.cfs_quota_us" (version 1, as a container sees it).
 std::optional<std::size_t> cgroup_processor_limit() {
     std::optional<std::size_t> limit;
     auto take = [&](std::optional<std::size_t> n) {

@@ -64,7 +64,9 @@ inline float largest_lane(typename V::Vec acc) {
 }
 
 // The fold acc = g(in[i]) > acc ? g(in[i]) : acc over i < n from acc =
-// seed, g mapping vectors lane by lane; the lanes past n are read as seed.
+// seed, g mapping vectors lane by lane; the lanes past n are read as seed
+// and then mapped, so g(seed) must not exceed seed (as for the identity
+// from the lowest float, or the magnitude from zero).
 // With four accumulators the order of the comparisons differs from the
 // fold's, which gives the same value whenever no g(in[i]) is NaN, or NaN is
 // never taken (the second operand wins a failed comparison), and the

@@ -7,7 +7,7 @@ namespace kiln::activations {
 namespace {
 
 float lane_max(const float* in, std::size_t n) {
-    float m = -0x1.fffffep+127f;
+    float m = kMaxSeed;
     for (std::size_t i = 0; i < n; ++i) m = in[i] > m ? in[i] : m;
     return m;
 }

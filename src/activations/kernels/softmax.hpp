@@ -7,6 +7,10 @@
 
 namespace kiln::activations {
 
+// The starting value of every lane's maximum: the lowest finite float (not
+// -inf), so a lane of NaN, -inf or this value alone keeps it.
+inline constexpr float kMaxSeed = -0x1.fffffep+127f;
+
 struct SoftmaxKernels {
     // Maximum of a contiguous lane: starts at the lowest finite float and
     // takes in[i] whenever in[i] > maximum, so NaN is never taken.

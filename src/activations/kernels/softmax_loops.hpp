@@ -84,7 +84,7 @@ float lane_max(const float* in, std::size_t n) {
     // NaN is never taken (the second operand wins a failed comparison), and
     // the maximum of a set of non-NaN values depends on the order only in
     // the sign of a zero maximum, where exp(v - (+0)) = exp(v - (-0)).
-    return simd::max_fold<E>(in, n, -0x1.fffffep+127f, [](typename E::Vec v) { return v; });
+    return simd::max_fold<E>(in, n, kMaxSeed, [](typename E::Vec v) { return v; });
 }
 
 // Rows together, one per vector lane: rows r < nrows (nrows <= E::kLanes)
@@ -114,7 +114,7 @@ void rows_max(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::s
     }
     typename E::Vec v[L];
     load_columns<E>(in, in_step, nrows, 0, len, v);
-    typename E::Vec acc = E::set1(-0x1.fffffep+127f);
+    typename E::Vec acc = E::set1(kMaxSeed);
     for (std::size_t c = 0; c < len; ++c) acc = E::max(v[c], acc);
     E::store_part(m, acc, nrows);
 }

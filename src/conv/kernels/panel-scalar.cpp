@@ -58,12 +58,4 @@ bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst) {
     }
 }
 
-void prefetch_span(const float* p, std::int64_t count) {
-    const auto a = reinterpret_cast<std::uintptr_t>(p);
-    const auto b = a + static_cast<std::uintptr_t>(count * static_cast<std::int64_t>(sizeof(float)));
-    const std::uintptr_t lo = (a < b ? a : b) & ~std::uintptr_t{63}, hi = a < b ? b : a;
-    for (std::uintptr_t line = lo; line <= hi; line += 64)
-        __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 3);
-}
-
 }  // namespace kiln::conv

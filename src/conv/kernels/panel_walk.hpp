@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "conv/kernels/panels.hpp"
+#include "core/prefetch.hpp"
 
 namespace kiln::conv {
 namespace {
@@ -26,8 +27,8 @@ inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
                 // The same row a few channels on, so that rows scattered
                 // over the image are in the cache when their turn comes.
                 const float* ahead = src + static_cast<std::int64_t>(w.ahead) * w.s1;
-                prefetch_span(ahead, w.reach);
-                if constexpr (Split) prefetch_span(ahead + w.apart, w.reach);
+                prefetch_floats(ahead, w.reach);
+                if constexpr (Split) prefetch_floats(ahead + w.apart, w.reach);
             }
             for (std::uint64_t kx = 0; kx < w.kw; ++kx, src += w.s3, dst += W) copy(src, dst);
         }
@@ -36,7 +37,7 @@ inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
 
 // Copies a panel of two vectors of V (simd/avx2.hpp or simd/avx512.hpp)
 // per window position; even(p) gives a vector's lanes i from p[2 * i], for
-// row step 2.
+// row step 2 (pass a lambda, not a function pointer, so that it inlines).
 template <class V, int Step, bool Split, class Even>
 inline void copy_halves(const PanelWalk& w, float* dst, Even even) {
     constexpr std::size_t half = V::kLanes;

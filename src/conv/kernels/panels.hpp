@@ -36,11 +36,6 @@ struct PanelWalk {
 // nothing (a width or step the copy does not serve).
 using PanelCopy = bool (*)(const PanelWalk& w, float* dst);
 
-// Asks for the cache lines of the `count` + 1 elements from p on (count
-// may be negative: the elements before p). Only a hint; nothing is read.
-// Compiled for the baseline instruction set.
-void prefetch_span(const float* p, std::int64_t count);
-
 // The portable copy of a panel `width` lanes wide (8, 16 or 32).
 bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst);
 
