@@ -12,6 +12,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace kiln::simd {
 namespace {
@@ -22,6 +23,15 @@ struct Avx2 {
 
     static Vec zero() { return _mm256_setzero_ps(); }
     static Vec set1(float v) { return _mm256_set1_ps(v); }
+    // *p in every lane, loaded by the integer broadcast: the same bits as
+    // set1(*p), but some cores (AMD Zen 4) run the float broadcast from
+    // memory on a vector pipe that the products' multiplies and adds need,
+    // and this one in the load unit alone.
+    static Vec broadcast(const float* p) {
+        int bits;
+        std::memcpy(&bits, p, sizeof bits);
+        return _mm256_castsi256_ps(_mm256_set1_epi32(bits));
+    }
     static Vec load(const float* p) { return _mm256_loadu_ps(p); }
     static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
 

@@ -23,6 +23,7 @@ struct Avx512 {
 
     static Vec zero() { return _mm512_setzero_ps(); }
     static Vec set1(float v) { return _mm512_set1_ps(v); }
+    static Vec broadcast(const float* p) { return _mm512_set1_ps(*p); }
     static Vec load(const float* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, Vec v) { _mm512_storeu_ps(p, v); }
 

@@ -17,7 +17,7 @@ inline void add_products(typename V::Vec (&acc)[R][2], const float* a, const flo
     const typename V::Vec b1 = V::load(b + V::kLanes);
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < R; ++r) {
-        const typename V::Vec x = V::set1(a[r]);
+        const typename V::Vec x = V::broadcast(a + r);
         acc[r][0] = V::add(acc[r][0], V::mul(x, b0));
         acc[r][1] = V::add(acc[r][1], V::mul(x, b1));
     }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "matmul/kernels/kernels.hpp"
+#include "simd/avx2.hpp"
 
 namespace kiln::matmul {
 
@@ -47,7 +48,7 @@ void rows_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b
         for (std::size_t v = 0; v < V; ++v) bv[v] = _mm256_loadu_ps(b + p * kLanes + 8 * v);
 #pragma GCC unroll 12
         for (std::size_t r = 0; r < R; ++r) {
-            const __m256 x = _mm256_broadcast_ss(row[r] + p);
+            const __m256 x = simd::Avx2::broadcast(row[r] + p);
 #pragma GCC unroll 2
             for (std::size_t v = 0; v < V; ++v) acc[r][v] = _mm256_add_ps(acc[r][v], _mm256_mul_ps(x, bv[v]));
         }
