@@ -12,10 +12,12 @@
 // packing width and smaller edge blocks.
 //
 // The block sizes follow the cache sizes, in the manner of the analytical
-// model of blocked products: a pass keeps one kc-deep panel of packed `b`
-// (NR lanes) in the L1 cache while panels of `a` (MR lanes) stream through
-// it; the tile's mc x kc block of packed `a` stays in L2 while every panel
-// of `b` passes; the kc x nc block of `b` is read from L3 once per pass.
+// model of blocked products, adapted to kernels without fused
+// multiply-add (twice the vector operations per byte read): a pass is as
+// deep as L2 allows, its kc-deep panels of `a` (MR lanes) and `b` (NR
+// lanes) streaming from L2; the tile's mc x kc block of packed `a` stays
+// in L2 while every panel of `b` passes; the kc x nc block of `b` is read
+// from L3 once per pass.
 //
 // For testing, read once: KILN_KERNELS_MATMUL=<name> picks the candidate of
 // that name when the CPU runs it (and KILN_KERNELS_ISA allows it), and
@@ -79,12 +81,16 @@ std::size_t clamp(std::size_t x, std::size_t lo, std::size_t hi) { return x < lo
 matmul::Blocks blocks_for(const CpuInfo& cpu, std::size_t mr, std::size_t nr) noexcept {
     if (cpu.l1d == 0 || cpu.l2 == 0) return kFallbackBlocks;
     constexpr std::size_t f = sizeof(float);
-    // kc: the NR x kc panel of `b` and an MR x kc panel of `a` take at most
-    // seven eighths of L1, leaving room for the result rows of the call; a
-    // multiple of 16 positions. The deeper the pass, the fewer times the
-    // result goes through memory (a product of depth 256 in two passes of
-    // 128 was measured 20% slower than in one).
-    std::size_t kc = round_down(cpu.l1d * 7 / 8 / ((mr + nr) * f), 16);
+    // kc: the two panels of one micro-kernel call (MR + NR lanes of kc
+    // positions) take at most an eighth of L2; a multiple of 16 positions.
+    // The deeper the pass, the fewer times the result goes through memory
+    // and the fewer calls pay the kernel's loads and stores of its block
+    // (a product of depth 256 in two passes of 128 was measured 20% slower
+    // than in one; on a 32 KiB-L1 core, passes of 1024 were 4-9% faster
+    // than passes of 320 that kept the `b` panel in L1). A panel this deep
+    // is read from L2 at most 88 bytes per MR x NR products, a fraction of
+    // what L2 delivers to the core, so it need not stay in L1.
+    std::size_t kc = round_down(cpu.l2 / 8 / ((mr + nr) * f), 16);
     kc = clamp(kc, 64, 1024);
     // mc: the packed mc x kc block of `a` takes at most half of L2 (the rest
     // holds the panels of `b` passing through and the result lines).
