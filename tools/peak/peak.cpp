@@ -23,7 +23,8 @@
 namespace {
 
 constexpr int kAccumulators = 12;   // enough to cover add latency x throughput
-constexpr long kIterations = 10'000'000;
+constexpr long kIterations = 4'000'000;
+constexpr int kRounds = 30;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -32,7 +33,9 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 // One function per form and width: each iteration does twelve independent
 // steps of LANES floats (a multiply and an add, or one fused multiply-add:
 // two floating-point operations per lane either way) on accumulators kept
-// in registers; the best of five timed runs counts. STEP(c) updates c.
+// in registers; the best of kRounds timed runs counts (many short runs, so
+// that a spell of a shared machine's noise rarely covers them all). STEP(c)
+// updates c.
 // A step's multiply depends only on a and b, as in a matrix product; the
 // empty asm after it makes a look new to the compiler, so the twelve
 // multiplies of an iteration are not merged into one.
@@ -43,7 +46,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
             c5 = SET1(5), c6 = SET1(6), c7 = SET1(7), c8 = SET1(8), c9 = SET1(9),             \
             c10 = SET1(10), c11 = SET1(11);                                                    \
         double best = 1e30;                                                                    \
-        for (int round = 0; round < 5; ++round) {                                              \
+        for (int round = 0; round < kRounds; ++round) {                                        \
             const auto t0 = std::chrono::steady_clock::now();                                  \
             for (long it = 0; it < kIterations; ++it) {                                        \
                 STEP(c0); STEP(c1); STEP(c2); STEP(c3); STEP(c4); STEP(c5);                    \
