@@ -7,6 +7,7 @@ from __future__ import annotations
 import gc
 import os
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -201,6 +202,26 @@ def test_results_kept_alive_do_not_fault_memory_in_every_call(make_call):
     assert y.shape
     # A block faulted in per call would cost 60 or more faults each time.
     assert faults < 400, f"{faults} page faults in 200 calls"
+
+
+@pytest.mark.skipif(os.environ.get("KILN_SANITIZED") == "1",
+                    reason="AddressSanitizer's allocator maps and quarantines blocks its own way")
+def test_blocks_are_kept_across_a_pause_between_calls():
+    # A program calling a kernel every second or so must find its blocks
+    # (result and packed copies) still there, not fault them in again.
+    import resource
+
+    a = np.ones((700, 700), np.float32)
+    y = kk.matmul_kernel(a, a)
+    del y
+    time.sleep(1.5)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    y = kk.matmul_kernel(a, a)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+    assert y.shape == (700, 700)
+    # Faulting in the result and the two copies (about 2 MB each) again
+    # would take 1500 or more faults.
+    assert faults < 300, f"{faults} page faults after a pause of 1.5 s"
 
 
 @pytest.mark.skipif(os.environ.get("KILN_SANITIZED") == "1",

@@ -39,7 +39,12 @@ constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 constexpr std::size_t kCacheMin = std::size_t{64} << 10;
 constexpr std::size_t kCacheSlots = 8;
 constexpr std::size_t kCacheBytes = std::size_t{128} << 20;
-constexpr auto kDecay = std::chrono::milliseconds(1000);
+// Five seconds, not less: a program that calls a kernel every second or
+// so (between other work) would otherwise fault its blocks in again on
+// every call, and on a virtual machine whose host takes freed memory back
+// that costs far more than the kernel's zeroing (a 1024 x 1024 product went
+// from 15 to 30 ms per call one and a half seconds apart).
+constexpr auto kDecay = std::chrono::seconds(5);
 
 using Clock = std::chrono::steady_clock;
 

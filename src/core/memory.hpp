@@ -6,7 +6,7 @@
 // fault per 2 MiB instead of one per 4 KiB, and a free zero fill). A few
 // freed blocks of 64 KiB and more are kept for the next call of the same
 // size, so repeated calls pay no page faults, and go back to the system once
-// they have gone unused for about a second.
+// they have gone unused for about five seconds.
 #pragma once
 
 #include <cstddef>
