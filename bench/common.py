@@ -73,6 +73,21 @@ def cpu_identity() -> str:
             f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
 
 
+def vector_extensions() -> str:
+    """The vector extensions the CPU reports (a virtual machine may hide some
+    of what the same model offers elsewhere, and the kernels follow them)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    flags = set(line.partition(":")[2].split())
+                    wanted = ["avx2", "fma", "avx512f", "avx512vl", "avx512bw"]
+                    return ", ".join(f for f in wanted if f in flags) or "none of avx2, fma, avx512"
+    except OSError:
+        pass
+    return "unknown"
+
+
 _PEAK_TOOL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "peak", "peak")
 
 

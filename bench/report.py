@@ -54,6 +54,7 @@ def this_run() -> list[str]:
     lines = [
         f"- date: {datetime.date.today().isoformat()}",
         f"- workers (our pool and each peer's threads): {common.worker_count()}",
+        f"- vector extensions reported: {common.vector_extensions()}",
         f"- NumPy {numpy.__version__}, BLAS: {common.blas_info()}",
         f"- PyTorch: {torch_version()}",
         "- measured limit of one core (tools/peak, GFLOP/s): "
