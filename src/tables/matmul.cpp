@@ -87,9 +87,10 @@ matmul::Blocks blocks_for(const CpuInfo& cpu, std::size_t mr, std::size_t nr) no
     // and the fewer calls pay the kernel's loads and stores of its block
     // (a product of depth 256 in two passes of 128 was measured 20% slower
     // than in one; on a 32 KiB-L1 core, passes of 1024 were 4-9% faster
-    // than passes of 320 that kept the `b` panel in L1). A panel this deep
-    // is read from L2 at most 88 bytes per MR x NR products, a fraction of
-    // what L2 delivers to the core, so it need not stay in L1.
+    // than passes of 320 that kept the `b` panel in L1). The panels are then
+    // read from L2, (MR + NR) x 4 bytes per MR x NR products (88 bytes per
+    // 12 multiplies and 12 adds of 8 lanes for the 6 x 16 kernel), a
+    // fraction of what L2 delivers to the core, so they need not stay in L1.
     std::size_t kc = round_down(cpu.l2 / 8 / ((mr + nr) * f), 16);
     kc = clamp(kc, 64, 1024);
     // mc: the packed mc x kc block of `a` takes at most half of L2 (the rest
