@@ -584,7 +584,6 @@ bool Worker::pop_if_back(Job* job) {
     return true;
 }
 
-
 // --- pool creation ----------------------------------------------------------
 
 struct Outcome {

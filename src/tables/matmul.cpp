@@ -79,7 +79,7 @@ std::size_t clamp(std::size_t x, std::size_t lo, std::size_t hi) { return x < lo
 
 // Block sizes for an MR x NR micro-kernel from the per-core cache sizes.
 matmul::Blocks blocks_for(const CpuInfo& cpu, std::size_t mr, std::size_t nr) noexcept {
-    if (cpu.l1d == 0 || cpu.l2 == 0) return kFallbackBlocks;
+    if (cpu.l2 == 0) return kFallbackBlocks;  // every size below follows L2 (or L3)
     constexpr std::size_t f = sizeof(float);
     // kc: the two panels of one micro-kernel call (MR + NR lanes of kc
     // positions) take at most an eighth of L2; a multiple of 16 positions.
