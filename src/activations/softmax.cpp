@@ -429,9 +429,15 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
             columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0), true);
         });
     } else {
-        // Chunks of whole row blocks of the result.
-        const std::size_t blocks_per_item =
-            std::max<std::size_t>(1, kMinItem / (kRowBlock * cols));
+        // Chunks of whole row blocks of the result, of at least kMinItem
+        // elements, except that a matrix just past the size test still
+        // gives every worker (the calling thread among them) two chunks:
+        // one chunk would leave the call on one thread plus the hand-off,
+        // slower than not going to the pool at all.
+        const std::size_t row_blocks = (rows + kRowBlock - 1) / kRowBlock;
+        const std::size_t shares = 2 * parallel::worker_count();
+        const std::size_t blocks_per_item = std::max<std::size_t>(
+            1, std::min(kMinItem / (kRowBlock * cols), (row_blocks + shares - 1) / shares));
         const std::size_t group = kRowBlock * blocks_per_item;
         parallel::for_each_chunk(dst, static_cast<std::size_t>(n), group * cols,
                                  [&, copy](std::size_t item, float*, std::size_t len) {
