@@ -245,7 +245,10 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
         };
         if (item != 0) {
             for (std::size_t s; (s = next.fetch_add(1)) < segments;) produce(s);
-            if (summed.load(std::memory_order_acquire)) scale_segments();
+            // The summer still has segments to add; wait for it (giving way,
+            // in case it shares this core) and take half of the scaling.
+            while (!summed.load(std::memory_order_acquire)) std::this_thread::yield();
+            scale_segments();
             return;
         }
         float sum = 0.0f;

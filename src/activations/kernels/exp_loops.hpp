@@ -64,30 +64,37 @@ inline void store_rest(float* out, std::size_t len, const typename E::Vec* e, st
 // one group behind the exponentials: each step adds the previous group's
 // values after starting this group's exponentials, so the additions never
 // wait for the exponentials they follow, and both proceed together.
+//
+// With Sum, a group is E::kSumGroup vectors: the processor overlaps a
+// group's additions with the next group's exponentials only while both fit
+// in its window of instructions in flight, and a chain of 32 additions
+// (96 cycles or more) does not leave room for 32 more exponentials.
 template <class E, bool Sub, bool Sum>
 inline float exp_run(const float* in, float m, float* out, std::size_t n, float sum) {
     constexpr std::size_t L = E::kLanes;
+    constexpr std::size_t G = Sum ? E::kSumGroup : kGroup;
+    static_assert(G >= 1 && G <= kGroup);
     const auto& tab = E::table();
     const typename E::Vec mv = E::set1(m);
     const typename E::Valid all[kGroup] = {E::kAllValid, E::kAllValid, E::kAllValid, E::kAllValid};
     auto arg = [mv](typename E::Vec v) { return Sub ? E::sub(v, mv) : v; };
     std::size_t i = 0;
-    for (; i + L * kGroup <= n; i += L * kGroup) {
-        typename E::Vec a[kGroup], e[kGroup];
-        for (std::size_t v = 0; v < kGroup; ++v) a[v] = arg(E::load(in + i + L * v));
-        E::template exp<kGroup>(tab, a, all, e);
-        for (std::size_t v = 0; v < kGroup; ++v) E::store(out + i + L * v, e[v]);
+    for (; i + L * G <= n; i += L * G) {
+        typename E::Vec a[G], e[G];
+        for (std::size_t v = 0; v < G; ++v) a[v] = arg(E::load(in + i + L * v));
+        E::template exp<G>(tab, a, all, e);
+        for (std::size_t v = 0; v < G; ++v) E::store(out + i + L * v, e[v]);
         if constexpr (Sum) {
             if (i != 0) {
-                const float* previous = out + i - L * kGroup;
-                for (std::size_t l = 0; l < L * kGroup; ++l) sum = sum + previous[l];
+                const float* previous = out + i - L * G;
+                for (std::size_t l = 0; l < L * G; ++l) sum = sum + previous[l];
             }
         }
     }
     if constexpr (Sum) {
         if (i != 0) {
-            const float* previous = out + i - L * kGroup;
-            for (std::size_t l = 0; l < L * kGroup; ++l) sum = sum + previous[l];
+            const float* previous = out + i - L * G;
+            for (std::size_t l = 0; l < L * G; ++l) sum = sum + previous[l];
         }
     }
     if (i < n) {
