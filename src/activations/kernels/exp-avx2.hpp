@@ -31,7 +31,7 @@ using namespace expf_consts;
 // entry of kExp2Table, so the table fits two registers and an entry takes
 // two permutes and one blend. Then |r| <= 0.0434 and the degree-6
 // polynomial leaves y with a relative error below 2^-43.4, so the rounding
-// test uses the wider bounds 1 -+ 2^-42 (undecided about once in 200000).
+// test uses the wider bounds 1 -+ 2^-42 (undecided about once in 130000).
 constexpr double kInvLn2x8 = kInvLn2x16 / 2;  // both scalings are exact
 constexpr double kLn2Div8 = kLn2Div16 * 2;
 constexpr double kWideTestUp = 1.0 + 0x1p-42;
