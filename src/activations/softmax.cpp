@@ -272,7 +272,7 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
         rcp = 1.0f / sum;
         summed.store(true, std::memory_order_release);
         scale_segments();
-    });
+    }, parallel::Sharing::at_once);
 }
 
 // Softmax of rows [first, first + count) into the row-major result.

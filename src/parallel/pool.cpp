@@ -761,11 +761,14 @@ void run_piece(Pool& pool, std::size_t begin, std::size_t end, std::size_t budge
 // deque too).
 class GuestTurn {
 public:
-    explicit GuestTurn(Pool& pool) noexcept : pool_(pool) {
+    GuestTurn(Pool& pool, Sharing sharing) noexcept : pool_(pool) {
         bool expected = false;
         held_ = pool.guest_taken.compare_exchange_strong(expected, true, std::memory_order_acquire);
         if (held_) {
-            pool.guest_since.store(now_ns(), std::memory_order_relaxed);
+            // A loop shared at once counts as having run alone already.
+            const std::int64_t alone =
+                sharing == Sharing::at_once ? std::chrono::nanoseconds(kGuestAlone).count() : 0;
+            pool.guest_since.store(now_ns() - alone, std::memory_order_relaxed);
             t_worker = pool.guest;
         }
     }
@@ -843,7 +846,7 @@ struct InjectedJob final : Job {
 
 std::size_t worker_count() { return get_pool().size; }
 
-void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run) {
+void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run, Sharing sharing) {
     Pool& pool = get_pool();
     if (len == 0) return;
     if (Worker* self = t_worker; self && self->pool == &pool) {
@@ -859,7 +862,7 @@ void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run)
     // single worker the loop is handed to it whole: that pool is asked for
     // to keep every loop off the calling thread.
     if (pool.size >= 2) {
-        if (GuestTurn turn{pool}) {
+        if (GuestTurn turn{pool, sharing}) {
             run_piece(pool, 0, len, pool.size, true, run);
             return;
         }

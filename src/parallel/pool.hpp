@@ -29,19 +29,31 @@ inline constexpr std::uint64_t kSequentialLimit = 10000;
 // The worker count W; creates the pool if it does not exist yet.
 std::size_t worker_count();
 
+// When the workers may take pieces of a loop started outside the pool.
+enum class Sharing {
+    // Once the calling thread has run the loop alone for a few
+    // microseconds: a short loop is then done without moving any piece
+    // between processors.
+    after_a_moment,
+    // At once: for a loop whose items wait for each other, so that the
+    // calling thread cannot finish it alone, and which is long anyway.
+    at_once,
+};
+
 // Runs items 0 .. len-1. The range is divided as pieces move between
 // workers; each piece that is not divided further calls run(begin, end)
 // once for its items, which the callee processes in ascending order. A
 // failure in any piece is raised again on the calling thread after every
 // other piece has finished.
-void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run);
+void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run,
+               Sharing sharing = Sharing::after_a_moment);
 
 // Calls body(i) once for every i in [0, len), spread over the pool.
 template <class Body>
-void for_each_index(std::size_t len, Body&& body) {
+void for_each_index(std::size_t len, Body&& body, Sharing sharing = Sharing::after_a_moment) {
     run_range(len, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) body(i);
-    });
+    }, sharing);
 }
 
 // Indexed chunk loop: the n elements at `buffer` are seen as ceil(n / c)
