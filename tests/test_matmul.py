@@ -200,7 +200,9 @@ def test_result_size_tests(extent, message):
 _PATH_SHAPES = [(1, 1, 1), (5, 9, 3), (63, 300, 65), (100, 77, 100), (73, 50, 137), (130, 600, 129),
                 # results at most 16 wide: `a` read in place, one or two
                 # vectors per row, row groups with leftovers
-                (700, 129, 10), (37, 300, 16), (50, 70, 8), (29, 40, 17), (13, 600, 1)]
+                (700, 129, 10), (37, 300, 16), (50, 70, 8), (29, 40, 17), (13, 600, 1),
+                # last vectors of 7 and 5 columns, stored in pieces of 4, 2, 1
+                (33, 50, 7), (21, 90, 13)]
 
 _PATH_SCRIPT = f"""
 import hashlib, json

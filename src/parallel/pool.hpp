@@ -60,12 +60,13 @@ void for_each_index(std::size_t len, Body&& body, Sharing sharing = Sharing::aft
 // chunks of c elements (the last may be shorter); body(k, chunk, length) is
 // called once per chunk.
 template <class T, class Body>
-void for_each_chunk(T* buffer, std::size_t n, std::size_t c, Body&& body) {
+void for_each_chunk(T* buffer, std::size_t n, std::size_t c, Body&& body,
+                    Sharing sharing = Sharing::after_a_moment) {
     check(c != 0, "chunk size must be non-zero");
     for_each_index(n / c + (n % c != 0), [&](std::size_t k) {
         const std::size_t start = k * c;
         body(k, buffer + start, std::min(c, n - start));
-    });
+    }, sharing);
 }
 
 // Ordered map-and-collect over 0 .. len-1: value i of the returned list is

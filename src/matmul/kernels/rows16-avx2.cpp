@@ -28,9 +28,12 @@ __m256i column_mask(std::size_t first, std::size_t cols) {
 }
 
 // R rows, V vectors of 8 columns each (V * R accumulators).
+// The results are loaded with masked loads and stored lane by lane (a
+// masked store is slow on some processors): mask[v] and lanes[v] give the
+// columns of vector v that are in use.
 template <std::size_t R, std::size_t V>
 void rows_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
-                 std::size_t ldc, const __m256i (&mask)[2], bool accumulate) {
+                 std::size_t ldc, const __m256i (&mask)[2], const std::size_t (&lanes)[2], bool accumulate) {
     __m256 acc[R][V];
 #pragma GCC unroll 12
     for (std::size_t r = 0; r < R; ++r)
@@ -57,21 +60,22 @@ void rows_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b
 #pragma GCC unroll 12
     for (std::size_t r = 0; r < R; ++r)
 #pragma GCC unroll 2
-        for (std::size_t v = 0; v < V; ++v) _mm256_maskstore_ps(c + r * ldc + 8 * v, mask[v], acc[r][v]);
+        for (std::size_t v = 0; v < V; ++v) simd::Avx2::store_part(c + r * ldc + 8 * v, acc[r][v], lanes[v]);
 }
 
 // Rows in groups of G (the most that fit the registers), the last group
 // with the rows left over.
 template <std::size_t V, std::size_t G>
 void rows_in_groups(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
-                    std::size_t ldc, std::size_t rows, const __m256i (&mask)[2], bool accumulate) {
+                    std::size_t ldc, std::size_t rows, const __m256i (&mask)[2], const std::size_t (&lanes)[2],
+                    bool accumulate) {
     for (std::size_t r0 = 0; r0 < rows; r0 += G) {
         const float* ar = a + r0 * lda;
         float* cr = c + r0 * ldc;
         switch (rows - r0 < G ? rows - r0 : G) {
 #define KILN_ROWS_CASE(n)                                                     \
     case n:                                                                   \
-        if constexpr (n <= G) rows_kernel<n, V>(kc, ar, lda, b, cr, ldc, mask, accumulate); \
+        if constexpr (n <= G) rows_kernel<n, V>(kc, ar, lda, b, cr, ldc, mask, lanes, accumulate); \
         break;
             KILN_ROWS_CASE(1) KILN_ROWS_CASE(2) KILN_ROWS_CASE(3) KILN_ROWS_CASE(4)
             KILN_ROWS_CASE(5) KILN_ROWS_CASE(6) KILN_ROWS_CASE(7) KILN_ROWS_CASE(8)
@@ -87,10 +91,11 @@ void rows_in_groups(std::size_t kc, const float* a, std::size_t lda, const float
 void gemm_rows16_avx2(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
                       std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate) {
     const __m256i mask[2] = {column_mask(0, cols), column_mask(8, cols)};
+    const std::size_t lanes[2] = {cols < 8 ? cols : 8, cols > 8 ? cols - 8 : 0};
     if (cols <= 8) {
-        rows_in_groups<1, 12>(kc, a, lda, b, c, ldc, rows, mask, accumulate);
+        rows_in_groups<1, 12>(kc, a, lda, b, c, ldc, rows, mask, lanes, accumulate);
     } else {
-        rows_in_groups<2, 6>(kc, a, lda, b, c, ldc, rows, mask, accumulate);
+        rows_in_groups<2, 6>(kc, a, lda, b, c, ldc, rows, mask, lanes, accumulate);
     }
 }
 
