@@ -144,11 +144,19 @@ bool rows_in_lanes(const Kernels& k, std::size_t g, std::size_t cols) {
 }
 
 void rows_block_lanes(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
+    static_assert(kRowBlock % 8 == 0, "two groups of every vector width of 8 lanes or more fit a row block");
     float m[kRowBlock], sum[kRowBlock];
-    for (std::size_t r = 0; r < nrows; r += k.row_group) {
-        const std::size_t g = std::min(k.row_group, nrows - r);
+    for (std::size_t r = 0, g; r < nrows; r += g) {
+        g = std::min(k.row_group, nrows - r);
         const float* in = src.data + static_cast<std::int64_t>(r) * src.row;
         if (rows_in_lanes(k, g, cols)) {
+            // The next group goes along when it takes lanes too: the two
+            // groups' sums then advance side by side, each chain of
+            // additions filling the other's waits.
+            if (const std::size_t next = std::min(k.row_group, nrows - r - g);
+                next != 0 && rows_in_lanes(k, next, cols)) {
+                g += next;
+            }
             k.rows_max(in, src.row, g, cols, m + r);
             std::fill(sum + r, sum + r + g, 0.0f);
             k.rows_exp_sum(in, src.row, m + r, out + r * cols, cols, g, cols, sum + r);

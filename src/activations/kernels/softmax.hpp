@@ -33,14 +33,15 @@ struct SoftmaxKernels {
     // Rows computed together, one per vector lane, by the two loops below
     // (the vector width); 0 in the portable form, which has neither.
     std::size_t row_group;
-    // m[r] = lane_max of row r, for rows r < nrows <= row_group starting at
-    // in + r * in_step, each len long.
+    // m[r] = lane_max of row r, for rows r < nrows <= 2 * row_group starting
+    // at in + r * in_step, each len long.
     void (*rows_max)(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::size_t len, float* m);
     // For the same rows and c = 0 .. len - 1 in order:
     // out[r * out_step + c] = exp_cr(in_r[c] - m[r]) and
     // sum[r] = sum[r] + out[r * out_step + c]: every row's sum is added in
-    // its own order, while the rows' additions share vectors (and so do
-    // their exponentials, for rows shorter than four vectors).
+    // its own order, while the additions of a group of row_group rows share
+    // vectors (and so do their exponentials, for rows shorter than four
+    // vectors), and two groups' additions advance side by side.
     void (*rows_exp_sum)(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
                          std::size_t out_step, std::size_t nrows, std::size_t len, float* sum);
 };

@@ -87,9 +87,10 @@ float lane_max(const float* in, std::size_t n) {
     return simd::max_fold<E>(in, n, kMaxSeed, [](typename E::Vec v) { return v; });
 }
 
-// Rows together, one per vector lane: rows r < nrows (nrows <= E::kLanes)
-// start at in + r * in_step. Each step takes one vector of every row and
-// transposes the block, so that vector c then holds column c of every row.
+// Rows together, one per vector lane: rows r < nrows start at
+// in + r * in_step, in groups of E::kLanes rows (at most two groups). Each
+// step takes one vector of every row of a group and transposes the block,
+// so that vector c then holds column c of every row of the group.
 
 // Loads columns [c0, c0 + w) of the rows into v[0 .. nrows) and transposes;
 // rows past nrows read as +0.0.
@@ -112,53 +113,65 @@ void rows_max(const float* in, std::ptrdiff_t in_step, std::size_t nrows, std::s
             m[r] = lane_max<E>(in + static_cast<std::ptrdiff_t>(r) * in_step, len);
         return;
     }
-    typename E::Vec v[L];
-    load_columns<E>(in, in_step, nrows, 0, len, v);
-    typename E::Vec acc = E::set1(kMaxSeed);
-    for (std::size_t c = 0; c < len; ++c) acc = E::max(v[c], acc);
-    E::store_part(m, acc, nrows);
+    for (std::size_t r0 = 0; r0 < nrows; r0 += L) {
+        const std::size_t g = nrows - r0 < L ? nrows - r0 : L;
+        typename E::Vec v[L];
+        load_columns<E>(in + static_cast<std::ptrdiff_t>(r0) * in_step, in_step, g, 0, len, v);
+        typename E::Vec acc = E::set1(kMaxSeed);
+        for (std::size_t c = 0; c < len; ++c) acc = E::max(v[c], acc);
+        E::store_part(m + r0, acc, g);
+    }
 }
 
 // sum[r] = sum[r] + e_r[c] for c = 0 .. len - 1 in order, for the rows
-// e_r = e + r * step, r < nrows: lane r of the running sums is row r's.
+// e_r = e + r * step, r < nrows <= 2 E::kLanes: lane r of the first vector
+// of running sums is row r's, lane r of the second row L + r's. The two
+// chains of dependent additions advance side by side, so each one's
+// latency overlaps the other's additions and transposes.
 template <class E>
 void rows_add(const float* e, std::size_t step, std::size_t nrows, std::size_t len, float* sum) {
     using Vec = typename E::Vec;
     constexpr std::size_t L = E::kLanes;
-    Vec s = E::load_part(sum, nrows);
-    for (std::size_t c0 = 0; c0 < len; c0 += L) {
-        const std::size_t w = len - c0 < L ? len - c0 : L;
-        Vec v[L];
-        load_columns<E>(e, static_cast<std::ptrdiff_t>(step), nrows, c0, w, v);
-        for (std::size_t c = 0; c < w; ++c) s = E::add(s, v[c]);
-    }
-    E::store_part(sum, s, nrows);
-}
-
-// Columns of long rows per step of rows_exp_sum: the exponentials of all
-// its rows stay in the L1 cache until they are added.
-constexpr std::size_t kRowsChunk = 512;
-
-// For every row r < nrows and c = 0 .. len - 1 in order:
-// out_r[c] = exp(in_r[c] - m[r]); sum[r] = sum[r] + out_r[c], with out_r at
-// out + r * out_step. Lane r of the running sums is row r's own sum.
-template <class E>
-void rows_exp_sum(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
-                  std::size_t out_step, std::size_t nrows, std::size_t len, float* sum) {
-    using Vec = typename E::Vec;
-    constexpr std::size_t L = E::kLanes;
-    if (len >= 4 * L) {
-        // Long rows: the exponentials along each row (no moves), then the
-        // sums from blocks of them transposed.
-        for (std::size_t c0 = 0; c0 < len; c0 += kRowsChunk) {
-            const std::size_t w = len - c0 < kRowsChunk ? len - c0 : kRowsChunk;
-            for (std::size_t r = 0; r < nrows; ++r)
-                exp_run<E, true, false>(in + static_cast<std::ptrdiff_t>(r) * in_step + c0, m[r],
-                                        out + r * out_step + c0, w, 0.0f);
-            rows_add<E>(out + c0, out_step, nrows, w, sum);
+    const std::size_t n0 = nrows < L ? nrows : L, n1 = nrows - n0;
+    const float* e1 = e + L * step;
+    Vec s0 = E::load_part(sum, n0);
+    if (n1 == 0) {
+        for (std::size_t c0 = 0; c0 < len; c0 += L) {
+            const std::size_t w = len - c0 < L ? len - c0 : L;
+            Vec v[L];
+            load_columns<E>(e, static_cast<std::ptrdiff_t>(step), n0, c0, w, v);
+            for (std::size_t c = 0; c < w; ++c) s0 = E::add(s0, v[c]);
         }
+        E::store_part(sum, s0, n0);
         return;
     }
+    Vec s1 = E::load_part(sum + L, n1);
+    for (std::size_t c0 = 0; c0 < len; c0 += L) {
+        const std::size_t w = len - c0 < L ? len - c0 : L;
+        Vec v[L], u[L];
+        load_columns<E>(e, static_cast<std::ptrdiff_t>(step), n0, c0, w, v);
+        load_columns<E>(e1, static_cast<std::ptrdiff_t>(step), n1, c0, w, u);
+        for (std::size_t c = 0; c < w; ++c) {
+            s0 = E::add(s0, v[c]);
+            s1 = E::add(s1, u[c]);
+        }
+    }
+    E::store_part(sum, s0, n0);
+    E::store_part(sum + L, s1, n1);
+}
+
+// Columns of long rows per step of rows_exp_sum, for one group of rows
+// (half as many for two): the exponentials of all its rows stay in the L1
+// cache until they are added.
+constexpr std::size_t kRowsChunk = 512;
+
+// rows_exp_sum for rows shorter than four vectors, nrows <= E::kLanes: the
+// exponentials too are computed on the transposed blocks.
+template <class E>
+void rows_exp_sum_short(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
+                        std::size_t out_step, std::size_t nrows, std::size_t len, float* sum) {
+    using Vec = typename E::Vec;
+    constexpr std::size_t L = E::kLanes;
     static_assert(L % kGroup == 0);
     const auto& tab = E::table();
     const Vec mv = E::load_part(m, nrows);
@@ -184,6 +197,33 @@ void rows_exp_sum(const float* in, std::ptrdiff_t in_step, const float* m, float
         for (std::size_t r = 0; r < nrows; ++r) simd::store_lanes<E>(out + r * out_step + c0, e[r], w);
     }
     E::store_part(sum, s, nrows);
+}
+
+// For every row r < nrows (at most two groups of E::kLanes) and
+// c = 0 .. len - 1 in order: out_r[c] = exp(in_r[c] - m[r]);
+// sum[r] = sum[r] + out_r[c], with out_r at out + r * out_step. Lane r of
+// a group's running sums is that group's row r's own sum.
+template <class E>
+void rows_exp_sum(const float* in, std::ptrdiff_t in_step, const float* m, float* out,
+                  std::size_t out_step, std::size_t nrows, std::size_t len, float* sum) {
+    constexpr std::size_t L = E::kLanes;
+    if (len < 4 * L) {
+        for (std::size_t r0 = 0; r0 < nrows; r0 += L)
+            rows_exp_sum_short<E>(in + static_cast<std::ptrdiff_t>(r0) * in_step, in_step, m + r0,
+                                  out + r0 * out_step, out_step, nrows - r0 < L ? nrows - r0 : L, len,
+                                  sum + r0);
+        return;
+    }
+    // Long rows: the exponentials along each row (no moves), then the sums
+    // from blocks of them transposed.
+    const std::size_t chunk = nrows > L ? kRowsChunk / 2 : kRowsChunk;
+    for (std::size_t c0 = 0; c0 < len; c0 += chunk) {
+        const std::size_t w = len - c0 < chunk ? len - c0 : chunk;
+        for (std::size_t r = 0; r < nrows; ++r)
+            exp_run<E, true, false>(in + static_cast<std::ptrdiff_t>(r) * in_step + c0, m[r],
+                                    out + r * out_step + c0, w, 0.0f);
+        rows_add<E>(out + c0, out_step, nrows, w, sum);
+    }
 }
 
 template <class E>
