@@ -61,7 +61,7 @@ Buffer<float> relu(const View<float>& x) {
                                  } else {
                                      relu_strided(x, start, chunk, len);
                                  }
-                             });
+                             }, parallel::sharing_for_light(static_cast<std::size_t>(n)));
     return out;
 }
 

@@ -438,7 +438,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
         parallel::for_each_index(items, [&, copy](std::size_t t) {
             const std::size_t j0 = t * width;
             columns_range(k, src, dst, rows, cols, j0, std::min<std::size_t>(width, cols - j0), true);
-        });
+        }, parallel::Sharing::at_once);
     } else {
         // Chunks of whole row blocks of the result, of at least kMinItem
         // elements, except that a matrix just past the size test still
@@ -453,7 +453,7 @@ Buffer<float> softmax(const View<float>& x, std::int64_t axis) {
         parallel::for_each_chunk(dst, static_cast<std::size_t>(n), group * cols,
                                  [&, copy](std::size_t item, float*, std::size_t len) {
                                      rows_range(k, src, dst, item * group, len / cols, cols);
-                                 });
+                                 }, parallel::Sharing::at_once);
     }
     return out;
 }

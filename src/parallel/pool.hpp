@@ -40,6 +40,16 @@ enum class Sharing {
     at_once,
 };
 
+// Elements of a light loop (a load, an operation and a store each) above
+// which the calling thread alone would take longer than a worker needs to
+// join: such loops share at once.
+inline constexpr std::size_t kShareAtOnceElements = std::size_t{1} << 16;
+
+// Sharing for a light loop over n elements.
+inline Sharing sharing_for_light(std::size_t n) {
+    return n >= kShareAtOnceElements ? Sharing::at_once : Sharing::after_a_moment;
+}
+
 // Runs items 0 .. len-1. The range is divided as pieces move between
 // workers; each piece that is not divided further calls run(begin, end)
 // once for its items, which the callee processes in ascending order. A

@@ -184,7 +184,7 @@ Factors quantize_shares(const Kernels& k, const float* in, std::int8_t* out, std
                 quantize_run(k, in + first, f.pre, f.inv, out + first, count);
             }
         }
-    });
+    }, parallel::sharing_for_light(n));
     return factors_for(largest());
 }
 
@@ -229,7 +229,7 @@ Buffer<float> dequantize_int8(const View<std::int8_t>& x, float scale) {
         const std::size_t first = c * group;
         for (std::size_t r = 0; r < len / cols; ++r)
             dequantize_row(k, x, scale, first + r, chunk + r * cols);
-    });
+    }, parallel::sharing_for_light(n));
     return out;
 }
 
