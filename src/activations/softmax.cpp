@@ -144,7 +144,6 @@ bool rows_in_lanes(const Kernels& k, std::size_t g, std::size_t cols) {
 }
 
 void rows_block_lanes(const Kernels& k, Source src, float* out, std::size_t nrows, std::size_t cols) {
-    static_assert(kRowBlock % 8 == 0, "two groups of every vector width of 8 lanes or more fit a row block");
     float m[kRowBlock], sum[kRowBlock];
     for (std::size_t r = 0, g; r < nrows; r += g) {
         g = std::min(k.row_group, nrows - r);

@@ -35,8 +35,9 @@ enum class Sharing {
     // microseconds: a short loop is then done without moving any piece
     // between processors.
     after_a_moment,
-    // At once: for a loop whose items wait for each other, so that the
-    // calling thread cannot finish it alone, and which is long anyway.
+    // At once: for a loop known to last longer than a worker needs to
+    // join, or whose items wait for each other (the calling thread could
+    // not finish it alone).
     at_once,
 };
 

@@ -11,8 +11,9 @@
 // How it is computed (every form takes these steps in double precision;
 // the AVX2 form reduces by ln2/8 with every second table entry and takes
 // a fitted polynomial of degree 5 with its terms in pairs, with its own
-// error bound and rounding test, see exp-avx2.hpp; both vector forms fuse each multiply
-// and add; being correctly rounded, every form returns the same bits):
+// error bound and rounding test, see exp-avx2.hpp; both vector forms fuse
+// each multiply and add; being correctly rounded, every form returns the
+// same bits):
 //   1. Clamp x to [-150, 100]. Beyond these bounds the float result is +0
 //      or +inf already, and the clamp keeps the scaling below in range.
 //      NaN passes through the clamp.
