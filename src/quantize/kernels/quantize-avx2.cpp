@@ -8,26 +8,30 @@ namespace kiln::quantize {
 
 namespace {
 
-// Eight elements of the rule as int32: clamp (MINPS/MAXPS return their
-// second operand when the comparison fails, so NaN gives 127), then round
-// halves away from zero as trunc(p + copysign(0.49999997, p)), which is
-// exact for every float |p| <= 127 (0.49999997 is the float just below one
-// half; the truncating conversion does the trunc).
+// Eight elements of the rule as int32, before the packing below
+// saturates them to bytes. No clamp is applied here: the products are
+// within [-127.5, 127.5] or NaN (see QuantizeKernels::quantize), and halves
+// are rounded away from zero as trunc(p + copysign(0.49999997, p)), which
+// is exact for every such p (0.49999997 is the float just below one half;
+// the truncating conversion does the trunc, and the blend takes the sign
+// of p). So every result lies in [-127, 127], except that NaN gives
+// INT32_MIN (the conversion's value for it).
 inline __m256i quantize8(__m256 v, __m256 inv) {
-    __m256 p = _mm256_mul_ps(v, inv);
-    p = _mm256_min_ps(p, _mm256_set1_ps(127.0f));
-    p = _mm256_max_ps(p, _mm256_set1_ps(-127.0f));
-    const __m256 sign = _mm256_and_ps(p, _mm256_set1_ps(-0.0f));
-    const __m256 half = _mm256_or_ps(sign, _mm256_castsi256_ps(_mm256_set1_epi32(0x3effffff)));
-    return _mm256_cvttps_epi32(_mm256_add_ps(p, half));
+    const __m256 p = _mm256_mul_ps(v, inv);
+    const __m256 half = _mm256_castsi256_ps(_mm256_set1_epi32(0x3effffff));
+    const __m256 signed_half = _mm256_blendv_ps(half, _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(0xbeffffffu))), p);
+    return _mm256_cvttps_epi32(_mm256_add_ps(p, signed_half));
 }
 
-// 32 int32 values in [-127, 127] to 32 bytes in order.
+// 32 results of quantize8 to 32 bytes in order. The packs saturate
+// INT32_MIN to -128, which no other result gives; those bytes become 127,
+// the clamp's value for NaN (-128 XOR all ones is 127).
 inline __m256i pack32(__m256i a, __m256i b, __m256i c, __m256i d) {
     const __m256i ab = _mm256_packs_epi32(a, b);
     const __m256i cd = _mm256_packs_epi32(c, d);
     const __m256i abcd = _mm256_packs_epi16(ab, cd);
-    return _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    const __m256i bytes = _mm256_permutevar8x32_epi32(abcd, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    return _mm256_xor_si256(bytes, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(-128)));
 }
 
 float abs_max(const float* in, std::size_t n) {
