@@ -9,8 +9,9 @@ namespace kiln::quantize {
 namespace {
 
 // Eight elements of the rule as int32, before the packing below
-// saturates them to bytes. No clamp is applied here: the products are
-// within [-127.5, 127.5] or NaN (see QuantizeKernels::quantize), and halves
+// saturates them to bytes. No clamp is applied here: the products lie
+// strictly between -127.5 and 127.5, or are NaN (see
+// QuantizeKernels::quantize), and halves
 // are rounded away from zero as trunc(p + copysign(0.49999997, p)), which
 // is exact for every such p (0.49999997 is the float just below one half;
 // the truncating conversion does the trunc, and the blend takes the sign

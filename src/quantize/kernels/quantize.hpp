@@ -16,7 +16,7 @@ struct QuantizeKernels {
     float (*abs_max)(const float* in, std::size_t n);
     // out[i] = round_half_away(clamp(in[i] * inv)), in float32, where the
     // clamp is p = p < 127 ? p : 127 (NaN gives 127), then
-    // p = p > -127 ? p : -127. The caller ensures |in[i] * inv| <= 127.5
+    // p = p > -127 ? p : -127. The caller ensures |in[i] * inv| < 127.5
     // for every in[i] whose product is not NaN, as the factors of
     // quantize_int8 do (|in[i]| <= M and inv is 127 / M up to a few
     // roundings: the products stay within 127.001); the AVX2 form relies on
