@@ -11,12 +11,12 @@ namespace {
 // Eight elements of the rule as int32, before the packing below
 // saturates them to bytes. No clamp is applied here: the products lie
 // strictly between -127.5 and 127.5, or are NaN (see
-// QuantizeKernels::quantize), and halves
-// are rounded away from zero as trunc(p + copysign(0.49999997, p)), which
-// is exact for every such p (0.49999997 is the float just below one half;
-// the truncating conversion does the trunc, and the blend takes the sign
-// of p). So every result lies in [-127, 127], except that NaN gives
-// INT32_MIN (the conversion's value for it).
+// QuantizeKernels::quantize). Halves are rounded away from zero as
+// trunc(p + copysign(0.49999997, p)), which is exact for every such p
+// (0.49999997 is the float just below one half; the truncating conversion
+// does the trunc, and the blend takes the sign of p). So every result lies
+// in [-127, 127], except that NaN gives INT32_MIN (the conversion's value
+// for it).
 inline __m256i quantize8(__m256 v, __m256 inv) {
     const __m256 p = _mm256_mul_ps(v, inv);
     const __m256 half = _mm256_castsi256_ps(_mm256_set1_epi32(0x3effffff));
