@@ -134,22 +134,16 @@ void rows_add(const float* e, std::size_t step, std::size_t nrows, std::size_t l
     constexpr std::size_t L = E::kLanes;
     const std::size_t n0 = nrows < L ? nrows : L, n1 = nrows - n0;
     const float* e1 = e + L * step;
-    Vec s0 = E::load_part(sum, n0);
-    if (n1 == 0) {
-        for (std::size_t c0 = 0; c0 < len; c0 += L) {
-            const std::size_t w = len - c0 < L ? len - c0 : L;
-            Vec v[L];
-            load_columns<E>(e, static_cast<std::ptrdiff_t>(step), n0, c0, w, v);
-            for (std::size_t c = 0; c < w; ++c) s0 = E::add(s0, v[c]);
-        }
-        E::store_part(sum, s0, n0);
-        return;
-    }
-    Vec s1 = E::load_part(sum + L, n1);
+    Vec s0 = E::load_part(sum, n0), s1 = n1 != 0 ? E::load_part(sum + L, n1) : E::zero();
     for (std::size_t c0 = 0; c0 < len; c0 += L) {
         const std::size_t w = len - c0 < L ? len - c0 : L;
-        Vec v[L], u[L];
+        Vec v[L];
         load_columns<E>(e, static_cast<std::ptrdiff_t>(step), n0, c0, w, v);
+        if (n1 == 0) {
+            for (std::size_t c = 0; c < w; ++c) s0 = E::add(s0, v[c]);
+            continue;
+        }
+        Vec u[L];
         load_columns<E>(e1, static_cast<std::ptrdiff_t>(step), n1, c0, w, u);
         for (std::size_t c = 0; c < w; ++c) {
             s0 = E::add(s0, v[c]);
@@ -157,7 +151,7 @@ void rows_add(const float* e, std::size_t step, std::size_t nrows, std::size_t l
         }
     }
     E::store_part(sum, s0, n0);
-    E::store_part(sum + L, s1, n1);
+    if (n1 != 0) E::store_part(sum + L, s1, n1);
 }
 
 // Columns of long rows per step of rows_exp_sum, for one group of rows

@@ -19,8 +19,7 @@ namespace {
 // for it).
 inline __m256i quantize8(__m256 v, __m256 inv) {
     const __m256 p = _mm256_mul_ps(v, inv);
-    const __m256 half = _mm256_castsi256_ps(_mm256_set1_epi32(0x3effffff));
-    const __m256 signed_half = _mm256_blendv_ps(half, _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(0xbeffffffu))), p);
+    const __m256 signed_half = _mm256_blendv_ps(_mm256_set1_ps(0x1.fffffep-2f), _mm256_set1_ps(-0x1.fffffep-2f), p);
     return _mm256_cvttps_epi32(_mm256_add_ps(p, signed_half));
 }
 
