@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "activations/kernels/exp.hpp"
+#include "activations/kernels/softmax.hpp"
 
 namespace {
 
@@ -226,10 +227,32 @@ struct Form {
     void (*fn)(const float*, float*, std::size_t);
 };
 
+// Softmax's own loop exp(x - m), which may leave out the clamp from above
+// because m is the maximum: checked with m = 0 on every input whose sign
+// bit is set (NaNs of either sign too), the plain form taking the others.
+template <ka::SoftmaxKernels (*Table)(), void (*Plain)(const float*, float*, std::size_t)>
+void exp_minus_zero(const float* in, float* out, std::size_t n) {
+    static const ka::SoftmaxKernels k = Table();
+    for (std::size_t i = 0; i < n;) {
+        const bool below = (bits_of(in[i]) >> 31) != 0 || in[i] != in[i];
+        std::size_t j = i + 1;
+        while (j < n && ((bits_of(in[j]) >> 31) != 0 || in[j] != in[j]) == below) ++j;
+        if (below) {
+            k.exp_sub(in + i, 0.0f, out + i, j - i);
+        } else {
+            Plain(in + i, out + i, j - i);
+        }
+        i = j;
+    }
+}
+
 std::vector<Form> available_forms() {
     std::vector<Form> forms{{"scalar", ka::exp_f32_scalar}};
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) forms.push_back({"avx2", ka::exp_f32_avx2});
+    if (__builtin_cpu_supports("avx2")) {
+        forms.push_back({"avx2", ka::exp_f32_avx2});
+        forms.push_back({"avx2 x-max", exp_minus_zero<ka::softmax_kernels_avx2, ka::exp_f32_avx2>});
+    }
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
         forms.push_back({"avx512", ka::exp_f32_avx512});

@@ -167,17 +167,21 @@ BiasedTable::BiasedTable() {
 }
 
 // exp of V vectors of eight floats, with the rare undecided lanes redone
-// one by one. Lanes outside valid[v] (a bit mask per vector) are computed
-// but never redone.
-template <std::size_t V>
-inline void exp_floats(const BiasedTable& c, const __m256* arg, const int* valid, __m256* out) {
+// one by one; vector v's arguments are arg_of(v). Lanes outside valid[v]
+// (a bit mask per vector) are computed but never redone. The arguments
+// are asked for again only to redo lanes, so that they need not be kept
+// (in registers or spilled) through the evaluation. With NonPositive the
+// caller promises no argument above zero (NaN aside), as for x - max(x),
+// and the clamp from above is left out.
+template <std::size_t V, bool NonPositive, class ArgOf>
+inline void exp_floats(const BiasedTable& c, ArgOf arg_of, const int* valid, __m256* out) {
     __m256d x[2 * V];
-    __m256 special[V];
+    int special = 0;
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < V; ++v) {
-        __m256 a = _mm256_max_ps(c.clamp_lo, arg[v]);
-        a = _mm256_min_ps(c.clamp_hi, a);
-        special[v] = _mm256_cmp_ps(a, c.normal_from, _CMP_NGE_UQ);
+        __m256 a = _mm256_max_ps(c.clamp_lo, arg_of(v));
+        if (!NonPositive) a = _mm256_min_ps(c.clamp_hi, a);
+        special |= _mm256_movemask_ps(_mm256_cmp_ps(a, c.normal_from, _CMP_NGE_UQ)) << (8 * v);
         x[2 * v] = _mm256_cvtps_pd(_mm256_castps256_ps128(a));
         x[2 * v + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1));
     }
@@ -188,7 +192,7 @@ inline void exp_floats(const BiasedTable& c, const __m256* arg, const int* valid
         const __m256d y0 = y[2 * v], y1 = y[2 * v + 1];
         out[v] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(y0)), _mm256_cvtpd_ps(y1), 1);
         const __m256i both = _mm256_and_si256(decided(c, y0), decided(c, y1));
-        if (_mm256_testc_si256(both, _mm256_set1_epi32(-1)) && _mm256_testz_ps(special[v], special[v]))
+        if (_mm256_testc_si256(both, _mm256_set1_epi32(-1)) && ((special >> (8 * v)) & 0xFF) == 0)
             [[likely]] continue;
         // The exact value lies between y (1 - 2^-40) and y (1 + 2^-40): if
         // both round to the same float, so does the exact value.
@@ -201,7 +205,7 @@ inline void exp_floats(const BiasedTable& c, const __m256* arg, const int* valid
         const int undecided = _mm256_movemask_ps(_mm256_cmp_ps(out[v], dn, _CMP_NEQ_UQ)) & valid[v];
         if (undecided) {
             alignas(32) float a[8], e[8];
-            _mm256_store_ps(a, arg[v]);
+            _mm256_store_ps(a, arg_of(v));
             _mm256_store_ps(e, out[v]);
             for (int i = 0; i < 8; ++i)
                 if (undecided & (1 << i)) e[i] = exp_hard(a[i]);
@@ -227,7 +231,13 @@ struct ExpAvx2 : simd::Avx2 {
     }
     template <std::size_t N>
     static void exp(const Table& t, const Vec* arg, const Valid* valid, Vec* out) {
-        exp_floats<N>(t, arg, valid, out);
+        exp_floats<N, false>(t, [arg](std::size_t v) { return arg[v]; }, valid, out);
+    }
+    // The same with vector v's arguments from arg_of(v), which may be asked
+    // for twice; NonPositive as for exp_floats.
+    template <std::size_t N, bool NonPositive, class ArgOf>
+    static void exp_of(const Table& t, ArgOf arg_of, const Valid* valid, Vec* out) {
+        exp_floats<N, NonPositive>(t, arg_of, valid, out);
     }
 };
 

@@ -129,6 +129,14 @@ struct ExpAvx512 : simd::Avx512 {
     static void exp(const Table& t, const Vec* arg, const Valid* valid, Vec* out) {
         exp_floats<N>(t, arg, valid, out);
     }
+    // The same with vector v's arguments from arg_of(v); this form always
+    // clamps, so NonPositive changes nothing here.
+    template <std::size_t N, bool NonPositive, class ArgOf>
+    static void exp_of(const Table& t, ArgOf arg_of, const Valid* valid, Vec* out) {
+        Vec arg[N];
+        for (std::size_t v = 0; v < N; ++v) arg[v] = arg_of(v);
+        exp_floats<N>(t, arg, valid, out);
+    }
 };
 
 }  // namespace

@@ -59,11 +59,13 @@ inline void store_rest(float* out, std::size_t len, const typename E::Vec* e, st
     }
 }
 
-// out[i] = exp(in[i] - m) (or exp(in[i]) without Sub); with Sum, also
-// sum = sum + out[i] in order of i. The chain of dependent additions runs
-// one group behind the exponentials: each step adds the previous group's
-// values after starting this group's exponentials, so the additions never
-// wait for the exponentials they follow, and both proceed together.
+// out[i] = exp(in[i] - m) (or exp(in[i]) without Sub), where m is not
+// below any in[i] (it is their maximum), so no argument is above zero;
+// with Sum, also sum = sum + out[i] in order of i. The chain of dependent
+// additions runs one group behind the exponentials: each step adds the
+// previous group's values after starting this group's exponentials, so the
+// additions never wait for the exponentials they follow, and both proceed
+// together.
 //
 // With Sum, a group is E::kSumGroup vectors: the processor overlaps a
 // group's additions with the next group's exponentials only while both fit
@@ -80,9 +82,9 @@ inline float exp_run(const float* in, float m, float* out, std::size_t n, float 
     auto arg = [mv](typename E::Vec v) { return Sub ? E::sub(v, mv) : v; };
     std::size_t i = 0;
     for (; i + L * G <= n; i += L * G) {
-        typename E::Vec a[G], e[G];
-        for (std::size_t v = 0; v < G; ++v) a[v] = arg(E::load(in + i + L * v));
-        E::template exp<G>(tab, a, all, e);
+        typename E::Vec e[G];
+        const float* at = in + i;
+        E::template exp_of<G, Sub>(tab, [at, arg](std::size_t v) { return arg(E::load(at + L * v)); }, all, e);
         for (std::size_t v = 0; v < G; ++v) E::store(out + i + L * v, e[v]);
         if constexpr (Sum) {
             if (i != 0) {

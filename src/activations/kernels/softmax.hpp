@@ -15,7 +15,8 @@ struct SoftmaxKernels {
     // Maximum of a contiguous lane: starts at the lowest finite float and
     // takes in[i] whenever in[i] > maximum, so NaN is never taken.
     float (*lane_max)(const float* in, std::size_t n);
-    // out[i] = exp_cr(in[i] - m), the subtraction in float.
+    // out[i] = exp_cr(in[i] - m), the subtraction in float, for m not below
+    // any in[i] (the lane's maximum; NaN aside), as in every use below.
     void (*exp_sub)(const float* in, float m, float* out, std::size_t n);
     // out[i] = exp_cr(in[i] - m) as above, and the result is
     // (((sum + out[0]) + out[1]) + ...) + out[n - 1], the additions in float
