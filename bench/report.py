@@ -58,7 +58,9 @@ def this_run() -> list[str]:
         f"- NumPy {numpy.__version__}, BLAS: {common.blas_info()}",
         f"- PyTorch: {torch_version()}",
         "- measured limit of one core (tools/peak, GFLOP/s): "
-        + (", ".join(f"{k} {v:.1f}" for k, v in limit.items()) or "not measured"),
+        + (", ".join(f"{k} {v:.1f}" for k, v in limit.items() if not k.endswith(" step")) or "not measured"),
+        "- the product kernel's own inner step with its loads, panels in the L1 cache (tools/peak, GFLOP/s): "
+        + (", ".join(f"{k} {v:.1f}" for k, v in limit.items() if k.endswith(" step")) or "not measured"),
         "- times are medians of 9 samples, taken in turns with the peers; ratio = peer time / our time "
         "(above 1.0: we are faster); for products, our GFLOP/s per core and its share of the core's "
         "best separate multiply-then-add rate (the limit for products without fused multiply-add)",
