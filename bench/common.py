@@ -124,6 +124,31 @@ def add_chain_seconds(n: int) -> float | None:
     return float(out)
 
 
+def chain_in_turns(ours, n: int, *, repeat: int = 9, min_time: float = 0.05) -> tuple[float, float] | None:
+    """Median time of one call of `ours` and of one chain of n dependent
+    float32 additions (add_chain_seconds), sampled in turns as side_by_side
+    does, so that a slow spell of the machine lands on both alike. None if
+    tools/peak is not built."""
+    if not os.path.exists(_PEAK_TOOL):
+        return None
+    ours()
+    t0 = time.perf_counter()
+    ours()
+    loops = max(1, int(min_time / max(time.perf_counter() - t0, 1e-7)))
+    mine, chains = [], []
+    for r in range(repeat):
+        for turn in ((0, 1) if r % 2 == 0 else (1, 0)):
+            time.sleep(0.25)
+            if turn == 0:
+                t0 = time.perf_counter()
+                for _ in range(loops):
+                    ours()
+                mine.append((time.perf_counter() - t0) / loops)
+            else:
+                chains.append(add_chain_seconds(n))
+    return statistics.median(mine), statistics.median(chains)
+
+
 def no_fma_limit() -> float:
     """The best separate multiply-then-add rate of one core at any width:
     the limit for products whose every step is rounded."""
