@@ -93,6 +93,14 @@ KILN_PEAK_FN(avx512_fma, "avx512f,fma", __m512, _mm512_set1_ps, _mm512_add_ps, _
 // this core, before any packing, blocking or memory traffic.
 constexpr std::size_t kStepDepth = 256;  // panels of 6 and 16 lanes: 24 KiB
 
+// a[0] in every lane by the integer broadcast from memory, as the kernel
+// loads it.
+__attribute__((target("avx2"), always_inline)) inline __m256 broadcast_bits(const float* a) {
+    int bits;
+    std::memcpy(&bits, a, sizeof bits);
+    return _mm256_castsi256_ps(_mm256_set1_epi32(bits));
+}
+
 __attribute__((target("avx2"), noinline)) double avx2_step_6x16() {
     alignas(64) static float pa[6 * kStepDepth], pb[16 * kStepDepth];
     for (std::size_t i = 0; i < 6 * kStepDepth; ++i) pa[i] = 1.0f + static_cast<float>(i % 7) * 0x1p-20f;
@@ -111,7 +119,7 @@ __attribute__((target("avx2"), noinline)) double avx2_step_6x16() {
                    c30 = c00, c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
 #define KILN_STEP_ROW(r, c0, c1)                                  \
     {                                                             \
-        const __m256 x = _mm256_broadcast_ss(a + r);              \
+        const __m256 x = broadcast_bits(a + r);                  \
         c0 = _mm256_add_ps(c0, _mm256_mul_ps(x, b0));             \
         c1 = _mm256_add_ps(c1, _mm256_mul_ps(x, b1));             \
     }

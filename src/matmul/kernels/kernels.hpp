@@ -81,9 +81,8 @@ struct MatmulKernels {
     NarrowKernel narrow = nullptr;
     std::size_t narrow_cols = 0;
     // Whether products fetch the next panel of `b` ahead while the current
-    // one is in use. It pays on cores with a small L2 cache (measured on one
-    // with 512 KiB); on the AVX-512 cores measured (1 MiB of L2 and their
-    // own prefetchers) the extra requests cost 4-5% of a large product.
+    // one is in use: off for the AVX-512 kernel, and for any kernel on a
+    // core with 1 MiB of L2 or more (see tables/matmul.cpp).
     bool prefetch_next_panel = true;
     // Packs full panels of row-major `a`, when the instruction set has a
     // packer for the kernel's MR (else null: the portable loop does it).
