@@ -33,18 +33,23 @@ void check_dimensions(const ArrayFields* arr) {
               " or fewer dimensions");
 }
 
+// Fills the view `v` in place (it holds 3 x kMaxDims entries, so a view
+// built aside and copied over would cost more than the call's own work for
+// a small array); entries past the array's dimensions are left as they are.
 template <class T>
-View<T> make_view(const ArrayFields* arr) {
+void make_view(const ArrayFields* arr, View<T>& v) {
     check_dimensions(arr);
-    View<T> v;
     v.ndim = static_cast<std::size_t>(arr->nd);
+    v.compacted = false;
+    v.source_whole = true;
     auto address = reinterpret_cast<std::uintptr_t>(arr->data);
-    bool inverted[kMaxDims] = {};
+    bool inverted[kMaxDims];
     constexpr auto size = static_cast<std::int64_t>(sizeof(T));
     for (std::size_t d = 0; d < v.ndim; ++d) {
         const auto len = static_cast<std::int64_t>(arr->dimensions[d]);
         const auto bytes = static_cast<std::int64_t>(arr->strides[d]);
         v.shape[d] = static_cast<std::uint64_t>(len);
+        inverted[d] = false;
         if (len > 1 && bytes % size != 0) v.source_whole = false;
         if (bytes >= 0) {
             v.strides[d] = bytes / size;
@@ -61,7 +66,6 @@ View<T> make_view(const ArrayFields* arr) {
         v.strides[d] = -v.strides[d];
     }
     v.data = reinterpret_cast<const T*>(address);
-    return v;
 }
 
 // Copies the logical elements of `arr`, read through its byte strides, into
@@ -153,7 +157,7 @@ void recheck(Accepted<T>& array) {
 template <class T>
 void take_view(Accepted<T>& array) {
     const auto* arr = reinterpret_cast<const ArrayFields*>(array.hold.get());
-    array.view = make_view<T>(arr);
+    make_view<T>(arr, array.view);
     const bool aligned = reinterpret_cast<std::uintptr_t>(array.view.data) % alignof(T) == 0;
     if (!aligned || !array.view.source_whole) compact(array.view, arr, array.compact_copy);
 }
