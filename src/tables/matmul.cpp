@@ -53,7 +53,8 @@ const Candidate kCandidates[] = {
       matmul::pack_rows8_avx512},
      conv::copy_panel32_avx512, 32},
     {Isa::avx2,
-     {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16},
+     {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16, true,
+      matmul::pack_rows6_avx2},
      conv::copy_panel16_avx2, 16},
     {Isa::scalar, {"4x8-scalar", matmul::gemm_4x8_scalar, 4, 8, kFallbackBlocks}, nullptr, 0},
 };
