@@ -175,13 +175,15 @@ BiasedTable::BiasedTable() {
 // and the clamp from above is left out.
 template <std::size_t V, bool NonPositive, class ArgOf>
 inline void exp_floats(const BiasedTable& c, ArgOf arg_of, const int* valid, __m256* out) {
+    static_assert(V <= 4, "one byte of `special` per vector");
     __m256d x[2 * V];
-    int special = 0;
+    std::uint32_t special = 0;  // byte v: the lanes of vector v below the normal range, or NaN
 #pragma GCC unroll 4
     for (std::size_t v = 0; v < V; ++v) {
         __m256 a = _mm256_max_ps(c.clamp_lo, arg_of(v));
         if (!NonPositive) a = _mm256_min_ps(c.clamp_hi, a);
-        special |= _mm256_movemask_ps(_mm256_cmp_ps(a, c.normal_from, _CMP_NGE_UQ)) << (8 * v);
+        special |= static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(a, c.normal_from, _CMP_NGE_UQ)))
+                   << (8 * v);
         x[2 * v] = _mm256_cvtps_pd(_mm256_castps256_ps128(a));
         x[2 * v + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1));
     }
