@@ -117,11 +117,11 @@ __attribute__((target("avx2"), noinline)) double avx2_step_6x16() {
             // kept in registers at this optimisation level.
             __m256 c00 = _mm256_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00,
                    c30 = c00, c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
-#define KILN_STEP_ROW(r, c0, c1)                                  \
-    {                                                             \
-        const __m256 x = broadcast_bits(a + r);                  \
-        c0 = _mm256_add_ps(c0, _mm256_mul_ps(x, b0));             \
-        c1 = _mm256_add_ps(c1, _mm256_mul_ps(x, b1));             \
+#define KILN_STEP_ROW(r, c0, c1)                      \
+    {                                                 \
+        const __m256 x = broadcast_bits(a + r);       \
+        c0 = _mm256_add_ps(c0, _mm256_mul_ps(x, b0)); \
+        c1 = _mm256_add_ps(c1, _mm256_mul_ps(x, b1)); \
     }
 #pragma GCC unroll 2
             for (std::size_t p = 0; p < kStepDepth; ++p, a += 6, b += 16) {
