@@ -46,7 +46,7 @@ void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std:
         for (std::size_t i = 0; i < count; ++i) body(i);
         return;
     }
-    parallel::for_each_index(count, body);
+    parallel::for_each_index(count, body, parallel::Sharing::after_a_moment, parallel::Grain::single);
 }
 
 namespace {
@@ -146,7 +146,7 @@ void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, flo
     // in place spares a per-tile buffer and a final copy of the result.
     parallel::for_each_index(tiles, [&](std::size_t t) {
         multiply_tile(kernel, a, b, t / col_tiles, t % col_tiles, c, ldc);
-    });
+    }, parallel::Sharing::after_a_moment, parallel::Grain::single);
 }
 
 void multiply_narrow(const MatmulKernels& kernel, const float* a, std::size_t lda, std::size_t m,

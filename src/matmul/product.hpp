@@ -23,8 +23,9 @@ inline bool goes_to_pool(std::uint64_t m, std::uint64_t n) noexcept {
 // worker to get several. Only the speed depends on it.
 Blocks blocks_for_product(const MatmulKernels& kernel, std::uint64_t m, std::uint64_t n, bool parallel);
 
-// Calls body(i) for i in [0, count): spread over the pool when `parallel`,
-// else in ascending order on the calling thread.
+// Calls body(i) for i in [0, count): spread over the pool when `parallel`
+// (every item a piece of its own, which an idle worker may take: the items
+// are few and heavy), else in ascending order on the calling thread.
 void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std::size_t)> body);
 
 // Computes a block of at most mc x nc result elements: `rows` lanes of

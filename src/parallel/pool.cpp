@@ -824,15 +824,16 @@ struct Latch {
 
 struct InjectedJob final : Job {
     Pool* pool;
-    std::size_t len;
+    std::size_t len, budget;
     RangeFn run;
     Latch* latch;
 
-    InjectedJob(Pool* p, std::size_t n, RangeFn r, Latch* l) : pool(p), len(n), run(r), latch(l) {}
+    InjectedJob(Pool* p, std::size_t n, std::size_t b, RangeFn r, Latch* l)
+        : pool(p), len(n), budget(b), run(r), latch(l) {}
 
     void execute() noexcept override {
         try {
-            run_piece(*pool, 0, len, pool->size, true, run);
+            run_piece(*pool, 0, len, budget, true, run);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -846,11 +847,16 @@ struct InjectedJob final : Job {
 
 std::size_t worker_count() { return get_pool().size; }
 
-void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run, Sharing sharing) {
+void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run, Sharing sharing,
+               Grain grain) {
     Pool& pool = get_pool();
     if (len == 0) return;
+    // A piece is divided while its budget lasts, halving it at each cut (a
+    // piece a worker takes gets at least the worker count again): a budget
+    // of len cuts down to single items.
+    const std::size_t budget = grain == Grain::single ? std::max(len, pool.size) : pool.size;
     if (Worker* self = t_worker; self && self->pool == &pool) {
-        run_piece(pool, 0, len, pool.size, false, run);
+        run_piece(pool, 0, len, budget, false, run);
         return;
     }
     if (len < 2) {
@@ -863,12 +869,12 @@ void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run,
     // to keep every loop off the calling thread.
     if (pool.size >= 2) {
         if (GuestTurn turn{pool, sharing}) {
-            run_piece(pool, 0, len, pool.size, true, run);
+            run_piece(pool, 0, len, budget, true, run);
             return;
         }
     }
     Latch latch;
-    InjectedJob job(&pool, len, run, &latch);
+    InjectedJob job(&pool, len, budget, run, &latch);
     pool.inject(&job);
     latch.wait();
     if (job.failure) std::rethrow_exception(job.failure);

@@ -41,6 +41,17 @@ enum class Sharing {
     at_once,
 };
 
+// How finely a loop is divided into pieces.
+enum class Grain {
+    // A few pieces per worker, divided further only when a worker takes
+    // one: for many light items.
+    few,
+    // Down to single items, each of which an idle worker may take: for a
+    // few heavy items (a tile of a product takes a millisecond), where the
+    // last piece left to one worker would keep the others idle.
+    single,
+};
+
 // Elements of a light loop (a load, an operation and a store each) above
 // which the calling thread alone would take longer than a worker needs to
 // join: such loops share at once.
@@ -57,14 +68,15 @@ inline Sharing sharing_for_light(std::size_t n) {
 // failure in any piece is raised again on the calling thread after every
 // other piece has finished.
 void run_range(std::size_t len, FunctionRef<void(std::size_t, std::size_t)> run,
-               Sharing sharing = Sharing::after_a_moment);
+               Sharing sharing = Sharing::after_a_moment, Grain grain = Grain::few);
 
 // Calls body(i) once for every i in [0, len), spread over the pool.
 template <class Body>
-void for_each_index(std::size_t len, Body&& body, Sharing sharing = Sharing::after_a_moment) {
+void for_each_index(std::size_t len, Body&& body, Sharing sharing = Sharing::after_a_moment,
+                    Grain grain = Grain::few) {
     run_range(len, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) body(i);
-    }, sharing);
+    }, sharing, grain);
 }
 
 // Indexed chunk loop: the n elements at `buffer` are seen as ceil(n / c)
