@@ -266,7 +266,7 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
         // every item has finished. Each writes only its own image's planes.
         parallel::for_each_index(n, [&](std::size_t b) {
             convolve_image(input, b, g, k, filters, out.first() + b * plane);
-        });
+        }, parallel::Sharing::after_a_moment, parallel::Grain::single);
     }
     return out;
 }
