@@ -142,17 +142,20 @@ def _layouts(t):
     return {
         "padded-rows": padded[..., :t.shape[3]],
         "reversed": np.ascontiguousarray(t[::-1, ::-1, ::-1, ::-1])[::-1, ::-1, ::-1, ::-1],
+        "first-axis-reversed": np.ascontiguousarray(t[::-1])[::-1],
         "column-major": np.asfortranarray(t),
         "axes-permuted": np.ascontiguousarray(t.transpose(2, 0, 3, 1)).transpose(1, 3, 0, 2),
         "gapped": gapped[..., ::2],
     }
 
 
-@pytest.mark.parametrize("layout", ["reversed", "column-major", "axes-permuted", "gapped", "padded-rows"])
+@pytest.mark.parametrize("layout", ["reversed", "first-axis-reversed", "column-major", "axes-permuted", "gapped",
+                                    "padded-rows"])
 @pytest.mark.parametrize("which", ["input", "kernel"])
 @pytest.mark.parametrize("stride", [1, 2])
 def test_layouts_read_through_strides(layout, which, stride):
-    x, k = operands(2, 3, 13, 40, 5, 3, 2, seed=4)  # rows wider than a panel
+    # Rows wider than a panel; filters fill two panels of the 6-row kernel.
+    x, k = operands(2, 3, 13, 40, 13, 3, 2, seed=4)
     expected = conv_ref(x, k, stride)
     if which == "input":
         x = _layouts(x)[layout]

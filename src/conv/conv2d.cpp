@@ -44,10 +44,39 @@ std::int64_t offset(std::uint64_t index, std::int64_t stride) {
 }
 
 // Packs one band of filters as the left operand of the products.
-void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band) {
-    const std::size_t w = dst.width(), end = dst.band_end(band);
+void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band,
+                  matmul::RowPanelPacker full) {
     const std::uint64_t kc = kernel.shape[1], kh = kernel.shape[2], kw = kernel.shape[3];
     const std::int64_t* s = kernel.strides;
+    // When each filter's kc x kh x kw elements lie one stride apart (any
+    // layout that is row-major within a filter, as the usual ones are),
+    // the filters are the rows of a matrix and pack as the rows of a
+    // product's `a` do, full panels with the vector packer. Axes of extent
+    // 1 may have any stride.
+    std::int64_t step = 1;
+    std::uint64_t inner = 1;
+    bool one_run = true;
+    for (std::size_t d = 3; d >= 1; --d) {
+        if (kernel.shape[d] == 1) continue;
+        if (inner == 1) {
+            step = s[d];
+        } else if (s[d] != step * static_cast<std::int64_t>(inner)) {
+            one_run = false;
+        }
+        inner *= kernel.shape[d];
+    }
+    if (one_run) {
+        View<float> rows;
+        rows.data = kernel.data;
+        rows.ndim = 2;
+        rows.shape[0] = kernel.shape[0];
+        rows.shape[1] = kc * kh * kw;
+        rows.strides[0] = s[0];
+        rows.strides[1] = step;
+        matmul::pack_rows(rows, dst, band, full);
+        return;
+    }
+    const std::size_t w = dst.width(), end = dst.band_end(band);
     std::size_t q = 0;
     for (std::size_t o = dst.band_begin(band); o < end; o += w, ++q) {
         float* out = dst.panel(band, q);
@@ -255,7 +284,7 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
     ConvKernels k = table;
     k.product = &product;
     Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
-    for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band);
+    for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band, k.product->pack_full_rows);
 
     const std::uint64_t plane = oc * g.positions;  // output elements per image
     if (n == 1) {
