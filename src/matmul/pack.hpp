@@ -36,6 +36,8 @@ public:
         const std::size_t end = band * band_ + band_;
         return end < extent_ ? end : extent_;
     }
+    // Floats of one full band.
+    std::size_t band_floats() const noexcept { return band_floats_; }
     // Panel q of a band: lanes band_begin + q * width onwards.
     float* panel(std::size_t band, std::size_t q) const noexcept {
         return static_cast<float*>(block_.get()) + band * band_floats_ + q * width_ * depth_;

@@ -144,8 +144,20 @@ void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, flo
     // Tiles are disjoint, so each element of c is written by exactly one
     // task, and c is handed on only after every task has finished. Writing
     // in place spares a per-tile buffer and a final copy of the result.
+    //
+    // A worker takes a run of consecutive items, so consecutive tiles share
+    // a band: the band of the operand whose bands are larger (`b`'s, with
+    // the usual block sizes), which then stays in the cache from tile to
+    // tile while the smaller bands pass. The other order reads the larger
+    // bands again for every tile, from memory once the packed operands
+    // outgrow the last-level cache.
+    const bool b_bands_larger = b.band_floats() >= a.band_floats();
     parallel::for_each_index(tiles, [&](std::size_t t) {
-        multiply_tile(kernel, a, b, t / col_tiles, t % col_tiles, c, ldc);
+        if (b_bands_larger) {
+            multiply_tile(kernel, a, b, t % row_tiles, t / row_tiles, c, ldc);
+        } else {
+            multiply_tile(kernel, a, b, t / col_tiles, t % col_tiles, c, ldc);
+        }
     }, parallel::Sharing::after_a_moment, parallel::Grain::single);
 }
 
