@@ -284,7 +284,8 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
     ConvKernels k = table;
     k.product = &product;
     Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
-    for (std::size_t band = 0; band < filters.bands(); ++band) pack_filters(kernel, filters, band, k.product->pack_full_rows);
+    for (std::size_t band = 0; band < filters.bands(); ++band)
+        pack_filters(kernel, filters, band, k.product->pack_full_rows);
 
     const std::uint64_t plane = oc * g.positions;  // output elements per image
     if (n == 1) {
