@@ -39,8 +39,9 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
 // c = a x b for packed a (m lanes) and b (n lanes) of equal depth k: every
 // element c[i][j] becomes the sequential float32 sum over p of
 // a[i][p] * b[p][j], started at +0.0. With `parallel` the tiles are the
-// items of one loop over the pool, in row-band order; each writes its
-// own disjoint part of c. With k = 0, c is left untouched.
+// items of one loop over the pool, consecutive ones sharing the larger
+// operand's band; each writes its own disjoint part of c. With k = 0, c
+// is left untouched.
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel);
 
