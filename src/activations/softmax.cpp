@@ -205,10 +205,10 @@ void rows_block(const Kernels& k, Source src, float* out, std::size_t nrows, std
 //    maxima (a set maximum, so the order is free).
 // 2. The exponentials are computed by every item, a segment at a time in
 //    claim order, but their sum must run from the first element to the
-//    last: one item, the summer, adds the segments in order, computing any
-//    segment it reaches that is still unclaimed itself (its exponentials
-//    and additions in one loop) and computing later segments while it
-//    waits for one in progress elsewhere.
+//    last: one item, the summer, adds the segments in order, computing the
+//    first one and any other it reaches that is still unclaimed itself (its
+//    exponentials and additions in one loop) and computing later segments
+//    while it waits for one in progress elsewhere.
 // 3. The summer scales the row, taking segments from a claim counter that
 //    items still running may take from too.
 // The values and their order of addition are those of the sequential rule.
@@ -225,7 +225,9 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
 
     std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[segments]);
     for (std::size_t s = 0; s < segments; ++s) ready[s].store(false, std::memory_order_relaxed);
-    std::atomic<std::size_t> next{0};  // first segment nobody has claimed
+    // First segment nobody has claimed: segment 0 is the summer's, so that
+    // it starts adding at once rather than wait for another item's.
+    std::atomic<std::size_t> next{1};
     std::atomic<std::size_t> next_scaled{0};
     std::atomic<bool> summed{false};
     float rcp = 0.0f;
@@ -258,8 +260,8 @@ void long_row(const Kernels& k, const float* in, float* out, std::size_t len) {
             scale_segments();
             return;
         }
-        float sum = 0.0f;
-        for (std::size_t s = 0; s < segments;) {
+        float sum = exp_sub_and_sum(k, in, m, out, length(0), 0.0f);
+        for (std::size_t s = 1; s < segments;) {
             std::size_t unclaimed = s;
             if (next.load(std::memory_order_relaxed) == s && next.compare_exchange_strong(unclaimed, s + 1)) {
                 sum = exp_sub_and_sum(k, in + s * kSegment, m, out + s * kSegment, length(s), sum);
