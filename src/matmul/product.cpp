@@ -51,16 +51,6 @@ void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std:
 
 namespace {
 
-constexpr std::size_t kLine = 64;  // bytes of a cache line
-
-// Asks for lines [first, first + count) of the `bytes` bytes at p to be
-// brought into the cache ahead of use. Only a hint: no value changes.
-void prefetch_lines(const float* p, std::size_t bytes, std::size_t first, std::size_t count) {
-    const char* base = reinterpret_cast<const char*>(p);
-    for (std::size_t l = first; l < first + count && l * kLine < bytes; ++l)
-        __builtin_prefetch(base + l * kLine, 0, 3);
-}
-
 // Asks for the result block of the next micro-kernel call (`rows` rows of
 // `cols` elements, ldc apart), to be written: on a first pass its lines
 // are not in the cache yet, and the kernel's stores would otherwise wait
@@ -87,28 +77,12 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     const std::size_t step = pass_length(k, kernel.blocks.kc);
-    const std::size_t calls = (rows + mr - 1) / mr;  // micro-kernel calls per panel of `b`
     for (std::size_t pc = 0; pc < k; pc += step) {
         const std::size_t kc = k - pc < step ? k - pc : step;
         for (std::size_t j = 0; j < cols; j += nr) {
             const float* bp = b_band + j * k + pc * nr;
             const std::size_t nc = cols - j < nr ? cols - j : nr;
-            // The panel of `b` used next (the next one of this pass, or the
-            // first of the next pass) is fetched a slice per call while this
-            // one is in use, so that it is in the cache when its turn comes.
-            const float* next = nullptr;
-            std::size_t next_bytes = 0;
-            const bool ahead = kernel.prefetch_next_panel;
-            if (ahead && j + nr < cols) {
-                next = bp + nr * k;
-                next_bytes = kc * nr * sizeof(float);
-            } else if (ahead && pc + step < k) {
-                next = b_band + (pc + step) * nr;
-                next_bytes = (k - pc - step < step ? k - pc - step : step) * nr * sizeof(float);
-            }
-            const std::size_t slice = (next_bytes / kLine + calls) / calls;
-            for (std::size_t i = 0, call = 0; i < rows; i += mr, ++call) {
-                if (next) prefetch_lines(next, next_bytes, call * slice, slice);
+            for (std::size_t i = 0; i < rows; i += mr) {
                 const float* ap = a_band + i * k + pc * mr;
                 const std::size_t mc = rows - i < mr ? rows - i : mr;
                 if (i + mr < rows) {

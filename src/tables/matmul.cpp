@@ -49,11 +49,11 @@ constexpr matmul::Blocks kFallbackBlocks{64, 64, 256};
 // Best first.
 const Candidate kCandidates[] = {
     {Isa::avx512,
-     {"8x32-avx512", matmul::gemm_8x32_avx512, 8, 32, kFallbackBlocks, matmul::gemm_rows16_avx512, 16, false,
+     {"8x32-avx512", matmul::gemm_8x32_avx512, 8, 32, kFallbackBlocks, matmul::gemm_rows16_avx512, 16,
       matmul::pack_rows8_avx512},
      conv::copy_panel32_avx512, 32},
     {Isa::avx2,
-     {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16, true,
+     {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16,
       matmul::pack_rows6_avx2},
      conv::copy_panel16_avx2, 16},
     {Isa::scalar, {"4x8-scalar", matmul::gemm_4x8_scalar, 4, 8, kFallbackBlocks}, nullptr, 0},
@@ -125,18 +125,10 @@ bool forced_blocks(matmul::Blocks& out) noexcept {
     return true;
 }
 
-// Fetching the next panel of `b` ahead pays on cores with a small L2
-// cache (measured on one with 512 KiB); with 1 MiB or more the core's own
-// prefetchers keep up and the extra requests only cost: 4-5% of a large
-// product on the AVX-512 cores measured, 1-3% (1024) to 4-9% (2048) with
-// the AVX2 kernel on an AMD Zen 4 core.
-constexpr std::size_t kPrefetchBelowL2 = std::size_t{1} << 20;
-
 Candidate choose() noexcept {
     const CpuInfo& cpu = cpu_info();
     Candidate c = pick_shape(cpu);
     if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu, c.product.mr, c.product.nr);
-    if (cpu.l2 >= kPrefetchBelowL2) c.product.prefetch_next_panel = false;
     return c;
 }
 

@@ -82,10 +82,6 @@ struct MatmulKernels {
     // (else null): `a` read in place, 16 rows per call.
     NarrowKernel narrow = nullptr;
     std::size_t narrow_cols = 0;
-    // Whether products fetch the next panel of `b` ahead while the current
-    // one is in use: off for the AVX-512 kernel, and for any kernel on a
-    // core with 1 MiB of L2 or more (see tables/matmul.cpp).
-    bool prefetch_next_panel = true;
     // Packs full panels of row-major `a`, when the instruction set has a
     // packer for the kernel's MR (else null: the portable loop does it).
     RowPanelPacker pack_full_rows = nullptr;
