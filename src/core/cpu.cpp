@@ -104,13 +104,6 @@ CpuInfo read_cpu_info() noexcept {
     const unsigned max_ext = cpuid(0x80000000).a;
     if (info.intel && max_leaf >= 4) read_caches(info, 4);
     if (info.amd && max_ext >= 0x8000001D) read_caches(info, 0x8000001D);
-    if (info.amd) {
-        // AMD's first AVX-512 cores (family 0x19) run 512-bit operations in
-        // two halves; later ones say so with the 256-bit data path bit
-        // (0x8000001A EAX bit 2) when they do.
-        const bool fp256 = max_ext >= 0x8000001A && (cpuid(0x8000001A).a & 4) != 0;
-        info.splits_512 = info.family <= 0x19 || fp256;
-    }
 #endif
     // Where CPUID told nothing (another vendor, another architecture), the C
     // library's figures for the per-core levels.

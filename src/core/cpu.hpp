@@ -27,9 +27,6 @@ struct CpuInfo {
     bool intel = false;
     unsigned family = 0;  // display family (base + extended)
     unsigned model = 0;   // display model
-    // The core executes 512-bit vector operations as two 256-bit halves
-    // (as far as the CPU says so; see cpu.cpp).
-    bool splits_512 = false;
     std::size_t l1d = 0, l2 = 0, l3 = 0;
 };
 

@@ -4,12 +4,11 @@
 // micro-kernel with the SIMD copy of conv2d's window panels of the same
 // width, so the two can never disagree.
 //
-// The shape: the widest candidate the CPU runs, except that a core that
-// executes 512-bit operations in two 256-bit halves gets the 256-bit
-// kernel. Such a core does no more work per cycle at 512 bits than at 256,
-// and the 6 x 16 kernel was measured faster there than the 8 x 32 one (80
-// against 71 GFLOP/s per core on a 2048 x 2048 product), with half the
-// packing width and smaller edge blocks.
+// The shape: the widest candidate the CPU runs. That holds on cores that
+// execute 512-bit operations in two 256-bit halves too (AMD Zen 4): they
+// do no more arithmetic per cycle at 512 bits than at 256, but issue half
+// the instructions for it, and the 8 x 32 kernel reached 95% of such a
+// core's limit where the 6 x 16 one reached 87-91% (its panels in L2).
 //
 // The block sizes follow the cache sizes, in the manner of the analytical
 // model of blocked products, adapted to kernels without fused
@@ -60,17 +59,14 @@ const Candidate kCandidates[] = {
 };
 constexpr std::size_t kCount = sizeof kCandidates / sizeof kCandidates[0];
 
-const Candidate& pick_shape(const CpuInfo& cpu) noexcept {
+const Candidate& pick_shape() noexcept {
     const Isa isa = active_isa();
     if (const char* forced = std::getenv("KILN_KERNELS_MATMUL")) {
         for (const Candidate& c : kCandidates)
             if (c.isa <= isa && std::strcmp(c.product.name, forced) == 0) return c;
     }
-    for (const Candidate& c : kCandidates) {
-        if (c.isa > isa) continue;
-        if (c.isa == Isa::avx512 && cpu.splits_512) continue;
-        return c;
-    }
+    for (const Candidate& c : kCandidates)
+        if (c.isa <= isa) return c;
     return kCandidates[kCount - 1];
 }
 
@@ -127,7 +123,7 @@ bool forced_blocks(matmul::Blocks& out) noexcept {
 
 Candidate choose() noexcept {
     const CpuInfo& cpu = cpu_info();
-    Candidate c = pick_shape(cpu);
+    Candidate c = pick_shape();
     if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu, c.product.mr, c.product.nr);
     return c;
 }

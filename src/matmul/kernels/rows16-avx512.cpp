@@ -34,7 +34,7 @@ void rows_kernel(std::size_t kc, const float* a, std::size_t lda, const float* b
         const __m512 bv = _mm512_loadu_ps(b + p * kLanes);
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < R; ++r) {
-            const __m512 x = _mm512_set1_ps(row[r][p]);
+            const __m512 x = simd::Avx512::broadcast(row[r] + p);
             acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(x, bv));
         }
     }
