@@ -95,12 +95,6 @@ CpuInfo read_cpu_info() noexcept {
     // "AuthenticAMD" and "GenuineIntel", as the three registers b, d, c.
     info.amd = vendor.b == 0x68747541 && vendor.d == 0x69746e65 && vendor.c == 0x444d4163;
     info.intel = vendor.b == 0x756e6547 && vendor.d == 0x49656e69 && vendor.c == 0x6c65746e;
-    if (max_leaf >= 1) {
-        const unsigned sig = cpuid(1).a;
-        const unsigned base_family = (sig >> 8) & 0xf, base_model = (sig >> 4) & 0xf;
-        info.family = base_family == 0xf ? base_family + ((sig >> 20) & 0xff) : base_family;
-        info.model = base_family >= 0x6 ? base_model | (((sig >> 16) & 0xf) << 4) : base_model;
-    }
     const unsigned max_ext = cpuid(0x80000000).a;
     if (info.intel && max_leaf >= 4) read_caches(info, 4);
     if (info.amd && max_ext >= 0x8000001D) read_caches(info, 0x8000001D);

@@ -25,8 +25,6 @@ Isa active_isa() noexcept;
 struct CpuInfo {
     bool amd = false;
     bool intel = false;
-    unsigned family = 0;  // display family (base + extended)
-    unsigned model = 0;   // display model
     std::size_t l1d = 0, l2 = 0, l3 = 0;
 };
 

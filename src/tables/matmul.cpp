@@ -7,7 +7,7 @@
 // The shape: the widest candidate the CPU runs. That holds on cores that
 // execute 512-bit operations in two 256-bit halves too (AMD Zen 4): they
 // do no more arithmetic per cycle at 512 bits than at 256, but issue half
-// the instructions for it, and the 8 x 32 kernel reached 95% of such a
+// the instructions for it, and the 8 x 32 kernel reached 95-99% of such a
 // core's limit where the 6 x 16 one reached 87-91% (its panels in L2).
 //
 // The block sizes follow the cache sizes, in the manner of the analytical
