@@ -1,10 +1,10 @@
 // Measures the floating-point limit of one core: register-only loops of
 // independent float32 accumulators, as a separate multiply then add (the
 // only form the module's products may use) and as a fused multiply-add, at
-// each vector width the CPU offers; and, beside them, the AVX2 product
-// kernel's inner step with its loads, from the L1 cache. Prints GFLOP/s
-// per core, one line per form and width, and a JSON line for the benchmark
-// report.
+// each vector width the CPU offers; and, beside them, the AVX2 and AVX-512
+// product kernels' inner steps with their loads, from the L1 cache. Prints
+// GFLOP/s per core, one line per form and width, and a JSON line for the
+// benchmark report.
 //
 // This tool is compiled on its own (tools/peak/build.sh); the fused form is
 // measured here only, never used by the module.
@@ -92,106 +92,103 @@ KILN_PEAK_FN(avx512_fma, "avx512f,fma", __m512, _mm512_set1_ps, _mm512_add_ps, _
 // register-only loop above, this shows what the loads cost the kernel on
 // this core, before any packing, blocking or memory traffic.
 constexpr std::size_t kStepDepth = 256;  // panels of 6 and 16 lanes: 24 KiB
-
-// a[0] in every lane by the integer broadcast from memory, as the kernel
-// loads it.
-__attribute__((target("avx2"), always_inline)) inline __m256 broadcast_bits(const float* a) {
-    int bits;
-    std::memcpy(&bits, a, sizeof bits);
-    return _mm256_castsi256_ps(_mm256_set1_epi32(bits));
-}
-
-__attribute__((target("avx2"), noinline)) double avx2_step_6x16() {
-    alignas(64) static float pa[6 * kStepDepth], pb[16 * kStepDepth];
-    for (std::size_t i = 0; i < 6 * kStepDepth; ++i) pa[i] = 1.0f + static_cast<float>(i % 7) * 0x1p-20f;
-    for (std::size_t i = 0; i < 16 * kStepDepth; ++i) pb[i] = 1.0f - static_cast<float>(i % 5) * 0x1p-20f;
-    constexpr long kPasses = 20000;
-    __m256 total = _mm256_setzero_ps();
-    double best = 1e30;
-    for (int round = 0; round < kRounds; ++round) {
-        const auto t0 = std::chrono::steady_clock::now();
-        for (long pass = 0; pass < kPasses; ++pass) {
-            const float *a = pa, *b = pb;
-            asm volatile("" : "+r"(a), "+r"(b));
-            // Twelve named accumulators: an array of them is not always
-            // kept in registers at this optimisation level.
-            __m256 c00 = _mm256_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00,
-                   c30 = c00, c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
-#define KILN_STEP_ROW(r, c0, c1)                      \
-    {                                                 \
-        const __m256 x = broadcast_bits(a + r);       \
-        c0 = _mm256_add_ps(c0, _mm256_mul_ps(x, b0)); \
-        c1 = _mm256_add_ps(c1, _mm256_mul_ps(x, b1)); \
-    }
-#pragma GCC unroll 2
-            for (std::size_t p = 0; p < kStepDepth; ++p, a += 6, b += 16) {
-                const __m256 b0 = _mm256_load_ps(b), b1 = _mm256_load_ps(b + 8);
-                KILN_STEP_ROW(0, c00, c01) KILN_STEP_ROW(1, c10, c11) KILN_STEP_ROW(2, c20, c21)
-                KILN_STEP_ROW(3, c30, c31) KILN_STEP_ROW(4, c40, c41) KILN_STEP_ROW(5, c50, c51)
-            }
-#undef KILN_STEP_ROW
-            const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c00, c01), _mm256_add_ps(c10, c11)),
-                                             _mm256_add_ps(_mm256_add_ps(c20, c21), _mm256_add_ps(c30, c31)));
-            total = _mm256_add_ps(total, _mm256_add_ps(sum, _mm256_add_ps(_mm256_add_ps(c40, c41),
-                                                                          _mm256_add_ps(c50, c51))));
-        }
-        const double s = seconds_since(t0);
-        if (s < best) best = s;
-    }
-    float sink[8];
-    _mm256_storeu_ps(sink, total);
-    asm volatile("" : : "r"(sink) : "memory");
-    return 2.0 * 6 * 16 * kStepDepth * static_cast<double>(kPasses) / best / 1e9;
-}
-
-// The 8 x 32 AVX-512 kernel's step in the same way: eight broadcasts, two
-// 16-lane loads of `b`, sixteen multiplies and sixteen adds.
+// The same for the 8 x 32 AVX-512 kernel: eight broadcasts and two 16-lane
+// loads of `b` feed sixteen multiplies and sixteen adds.
 constexpr std::size_t kWideStepDepth = 128;  // panels of 8 and 32 lanes: 20 KiB
 
-__attribute__((target("avx512f"), noinline)) double avx512_step_8x32() {
-    alignas(64) static float pa[8 * kWideStepDepth], pb[32 * kWideStepDepth];
-    for (std::size_t i = 0; i < 8 * kWideStepDepth; ++i) pa[i] = 1.0f + static_cast<float>(i % 7) * 0x1p-20f;
-    for (std::size_t i = 0; i < 32 * kWideStepDepth; ++i) pb[i] = 1.0f - static_cast<float>(i % 5) * 0x1p-20f;
+// Panels of values near 1, so that the sums stay finite.
+void fill_panels(float* pa, std::size_t na, float* pb, std::size_t nb) {
+    for (std::size_t i = 0; i < na; ++i) pa[i] = 1.0f + static_cast<float>(i % 7) * 0x1p-20f;
+    for (std::size_t i = 0; i < nb; ++i) pb[i] = 1.0f - static_cast<float>(i % 5) * 0x1p-20f;
+}
+
+// GFLOP/s of a kernel step: pass() runs one pass over the panels
+// (flops_per_pass operations); the best of kRounds timed runs counts.
+template <class Pass>
+double step_rate(double flops_per_pass, Pass pass) {
     constexpr long kPasses = 20000;
-    __m512 total = _mm512_setzero_ps();
     double best = 1e30;
     for (int round = 0; round < kRounds; ++round) {
         const auto t0 = std::chrono::steady_clock::now();
-        for (long pass = 0; pass < kPasses; ++pass) {
-            const float *a = pa, *b = pb;
-            asm volatile("" : "+r"(a), "+r"(b));
-            __m512 c00 = _mm512_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00,
-                   c30 = c00, c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00, c60 = c00, c61 = c00,
-                   c70 = c00, c71 = c00;
-#define KILN_STEP_ROW(r, c0, c1)                                      \
-    {                                                                 \
-        int bits;                                                     \
-        std::memcpy(&bits, a + r, sizeof bits);                       \
-        const __m512 x = _mm512_castsi512_ps(_mm512_set1_epi32(bits)); \
-        c0 = _mm512_add_ps(c0, _mm512_mul_ps(x, b0));                 \
-        c1 = _mm512_add_ps(c1, _mm512_mul_ps(x, b1));                 \
+        for (long p = 0; p < kPasses; ++p) pass();
+        best = std::min(best, seconds_since(t0));
     }
+    return flops_per_pass * kPasses / best / 1e9;
+}
+
+// One pass of each kernel's step over its panels, from zeroed accumulators
+// (named ones: an array of them is not always kept in registers at this
+// optimisation level), whose sum goes to sink so that none of it is dropped.
+// Each value of `a` reaches every lane by the integer broadcast from
+// memory, as the kernels load it.
+#define KILN_STEP_ROW(V, r, c0, c1)                        \
+    {                                                      \
+        int bits;                                          \
+        std::memcpy(&bits, a + r, sizeof bits);            \
+        const V x = KILN_FROM_BITS(KILN_SET1_EPI32(bits)); \
+        c0 = KILN_ADD(c0, KILN_MUL(x, b0));                \
+        c1 = KILN_ADD(c1, KILN_MUL(x, b1));                \
+    }
+
+#define KILN_FROM_BITS _mm256_castsi256_ps
+#define KILN_SET1_EPI32 _mm256_set1_epi32
+#define KILN_ADD _mm256_add_ps
+#define KILN_MUL _mm256_mul_ps
+__attribute__((target("avx2"), noinline)) void pass_6x16(const float* a, const float* b, float* sink) {
+    __m256 c00 = _mm256_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00, c30 = c00,
+           c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
 #pragma GCC unroll 2
-            for (std::size_t p = 0; p < kWideStepDepth; ++p, a += 8, b += 32) {
-                const __m512 b0 = _mm512_load_ps(b), b1 = _mm512_load_ps(b + 16);
-                KILN_STEP_ROW(0, c00, c01) KILN_STEP_ROW(1, c10, c11) KILN_STEP_ROW(2, c20, c21)
-                KILN_STEP_ROW(3, c30, c31) KILN_STEP_ROW(4, c40, c41) KILN_STEP_ROW(5, c50, c51)
-                KILN_STEP_ROW(6, c60, c61) KILN_STEP_ROW(7, c70, c71)
-            }
-#undef KILN_STEP_ROW
-            const __m512 s0 = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(c00, c01), _mm512_add_ps(c10, c11)),
-                                            _mm512_add_ps(_mm512_add_ps(c20, c21), _mm512_add_ps(c30, c31)));
-            const __m512 s1 = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(c40, c41), _mm512_add_ps(c50, c51)),
-                                            _mm512_add_ps(_mm512_add_ps(c60, c61), _mm512_add_ps(c70, c71)));
-            total = _mm512_add_ps(total, _mm512_add_ps(s0, s1));
-        }
-        const double s = seconds_since(t0);
-        if (s < best) best = s;
+    for (std::size_t p = 0; p < kStepDepth; ++p, a += 6, b += 16) {
+        const __m256 b0 = _mm256_load_ps(b), b1 = _mm256_load_ps(b + 8);
+        KILN_STEP_ROW(__m256, 0, c00, c01) KILN_STEP_ROW(__m256, 1, c10, c11)
+        KILN_STEP_ROW(__m256, 2, c20, c21) KILN_STEP_ROW(__m256, 3, c30, c31)
+        KILN_STEP_ROW(__m256, 4, c40, c41) KILN_STEP_ROW(__m256, 5, c50, c51)
     }
-    float sink[16];
-    _mm512_storeu_ps(sink, total);
-    asm volatile("" : : "r"(sink) : "memory");
-    return 2.0 * 8 * 32 * kWideStepDepth * static_cast<double>(kPasses) / best / 1e9;
+    const __m256 s0 = KILN_ADD(KILN_ADD(KILN_ADD(c00, c01), KILN_ADD(c10, c11)), KILN_ADD(c20, c21));
+    const __m256 s1 = KILN_ADD(KILN_ADD(KILN_ADD(c30, c31), KILN_ADD(c40, c41)), KILN_ADD(c50, c51));
+    _mm256_storeu_ps(sink, KILN_ADD(_mm256_loadu_ps(sink), KILN_ADD(s0, s1)));
+}
+#undef KILN_FROM_BITS
+#undef KILN_SET1_EPI32
+#undef KILN_ADD
+#undef KILN_MUL
+
+#define KILN_FROM_BITS _mm512_castsi512_ps
+#define KILN_SET1_EPI32 _mm512_set1_epi32
+#define KILN_ADD _mm512_add_ps
+#define KILN_MUL _mm512_mul_ps
+__attribute__((target("avx512f"), noinline)) void pass_8x32(const float* a, const float* b, float* sink) {
+    __m512 c00 = _mm512_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00, c30 = c00,
+           c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00, c60 = c00, c61 = c00, c70 = c00, c71 = c00;
+#pragma GCC unroll 2
+    for (std::size_t p = 0; p < kWideStepDepth; ++p, a += 8, b += 32) {
+        const __m512 b0 = _mm512_load_ps(b), b1 = _mm512_load_ps(b + 16);
+        KILN_STEP_ROW(__m512, 0, c00, c01) KILN_STEP_ROW(__m512, 1, c10, c11)
+        KILN_STEP_ROW(__m512, 2, c20, c21) KILN_STEP_ROW(__m512, 3, c30, c31)
+        KILN_STEP_ROW(__m512, 4, c40, c41) KILN_STEP_ROW(__m512, 5, c50, c51)
+        KILN_STEP_ROW(__m512, 6, c60, c61) KILN_STEP_ROW(__m512, 7, c70, c71)
+    }
+    const __m512 s0 = KILN_ADD(KILN_ADD(KILN_ADD(c00, c01), KILN_ADD(c10, c11)), KILN_ADD(c20, c21));
+    const __m512 s1 = KILN_ADD(KILN_ADD(KILN_ADD(c30, c31), KILN_ADD(c40, c41)), KILN_ADD(c50, c51));
+    const __m512 s2 = KILN_ADD(KILN_ADD(c60, c61), KILN_ADD(c70, c71));
+    _mm512_storeu_ps(sink, KILN_ADD(_mm512_loadu_ps(sink), KILN_ADD(KILN_ADD(s0, s1), s2)));
+}
+#undef KILN_FROM_BITS
+#undef KILN_SET1_EPI32
+#undef KILN_ADD
+#undef KILN_MUL
+#undef KILN_STEP_ROW
+
+double avx2_step_6x16() {
+    alignas(64) static float pa[6 * kStepDepth], pb[16 * kStepDepth], sink[8];
+    fill_panels(pa, 6 * kStepDepth, pb, 16 * kStepDepth);
+    return step_rate(2.0 * 6 * 16 * kStepDepth, [] { pass_6x16(pa, pb, sink); });
+}
+
+double avx512_step_8x32() {
+    alignas(64) static float pa[8 * kWideStepDepth], pb[32 * kWideStepDepth], sink[16];
+    fill_panels(pa, 8 * kWideStepDepth, pb, 32 * kWideStepDepth);
+    return step_rate(2.0 * 8 * 32 * kWideStepDepth, [] { pass_8x32(pa, pb, sink); });
 }
 
 }  // namespace
