@@ -121,62 +121,48 @@ double step_rate(double flops_per_pass, Pass pass) {
 // optimisation level), whose sum goes to sink so that none of it is dropped.
 // Each value of `a` reaches every lane by the integer broadcast from
 // memory, as the kernels load it.
-#define KILN_STEP_ROW(V, r, c0, c1)                        \
-    {                                                      \
-        int bits;                                          \
-        std::memcpy(&bits, a + r, sizeof bits);            \
-        const V x = KILN_FROM_BITS(KILN_SET1_EPI32(bits)); \
-        c0 = KILN_ADD(c0, KILN_MUL(x, b0));                \
-        c1 = KILN_ADD(c1, KILN_MUL(x, b1));                \
+// W is the intrinsics' prefix (_mm256 or _mm512) and N the vector width.
+#define KILN_STEP_ROW(W, N, r, c0, c1)                              \
+    {                                                               \
+        int bits;                                                   \
+        std::memcpy(&bits, a + r, sizeof bits);                     \
+        const auto x = W##_castsi##N##_ps(W##_set1_epi32(bits));    \
+        c0 = W##_add_ps(c0, W##_mul_ps(x, b0));                     \
+        c1 = W##_add_ps(c1, W##_mul_ps(x, b1));                     \
     }
 
-#define KILN_FROM_BITS _mm256_castsi256_ps
-#define KILN_SET1_EPI32 _mm256_set1_epi32
-#define KILN_ADD _mm256_add_ps
-#define KILN_MUL _mm256_mul_ps
 __attribute__((target("avx2"), noinline)) void pass_6x16(const float* a, const float* b, float* sink) {
     __m256 c00 = _mm256_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00, c30 = c00,
            c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00;
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kStepDepth; ++p, a += 6, b += 16) {
         const __m256 b0 = _mm256_load_ps(b), b1 = _mm256_load_ps(b + 8);
-        KILN_STEP_ROW(__m256, 0, c00, c01) KILN_STEP_ROW(__m256, 1, c10, c11)
-        KILN_STEP_ROW(__m256, 2, c20, c21) KILN_STEP_ROW(__m256, 3, c30, c31)
-        KILN_STEP_ROW(__m256, 4, c40, c41) KILN_STEP_ROW(__m256, 5, c50, c51)
+        KILN_STEP_ROW(_mm256, 256, 0, c00, c01) KILN_STEP_ROW(_mm256, 256, 1, c10, c11)
+        KILN_STEP_ROW(_mm256, 256, 2, c20, c21) KILN_STEP_ROW(_mm256, 256, 3, c30, c31)
+        KILN_STEP_ROW(_mm256, 256, 4, c40, c41) KILN_STEP_ROW(_mm256, 256, 5, c50, c51)
     }
-    const __m256 s0 = KILN_ADD(KILN_ADD(KILN_ADD(c00, c01), KILN_ADD(c10, c11)), KILN_ADD(c20, c21));
-    const __m256 s1 = KILN_ADD(KILN_ADD(KILN_ADD(c30, c31), KILN_ADD(c40, c41)), KILN_ADD(c50, c51));
-    _mm256_storeu_ps(sink, KILN_ADD(_mm256_loadu_ps(sink), KILN_ADD(s0, s1)));
+    const __m256 c[] = {c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51};
+    __m256 sum = _mm256_loadu_ps(sink);
+    for (const __m256& v : c) sum = _mm256_add_ps(sum, v);
+    _mm256_storeu_ps(sink, sum);
 }
-#undef KILN_FROM_BITS
-#undef KILN_SET1_EPI32
-#undef KILN_ADD
-#undef KILN_MUL
 
-#define KILN_FROM_BITS _mm512_castsi512_ps
-#define KILN_SET1_EPI32 _mm512_set1_epi32
-#define KILN_ADD _mm512_add_ps
-#define KILN_MUL _mm512_mul_ps
 __attribute__((target("avx512f"), noinline)) void pass_8x32(const float* a, const float* b, float* sink) {
     __m512 c00 = _mm512_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00, c30 = c00,
            c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00, c60 = c00, c61 = c00, c70 = c00, c71 = c00;
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kWideStepDepth; ++p, a += 8, b += 32) {
         const __m512 b0 = _mm512_load_ps(b), b1 = _mm512_load_ps(b + 16);
-        KILN_STEP_ROW(__m512, 0, c00, c01) KILN_STEP_ROW(__m512, 1, c10, c11)
-        KILN_STEP_ROW(__m512, 2, c20, c21) KILN_STEP_ROW(__m512, 3, c30, c31)
-        KILN_STEP_ROW(__m512, 4, c40, c41) KILN_STEP_ROW(__m512, 5, c50, c51)
-        KILN_STEP_ROW(__m512, 6, c60, c61) KILN_STEP_ROW(__m512, 7, c70, c71)
+        KILN_STEP_ROW(_mm512, 512, 0, c00, c01) KILN_STEP_ROW(_mm512, 512, 1, c10, c11)
+        KILN_STEP_ROW(_mm512, 512, 2, c20, c21) KILN_STEP_ROW(_mm512, 512, 3, c30, c31)
+        KILN_STEP_ROW(_mm512, 512, 4, c40, c41) KILN_STEP_ROW(_mm512, 512, 5, c50, c51)
+        KILN_STEP_ROW(_mm512, 512, 6, c60, c61) KILN_STEP_ROW(_mm512, 512, 7, c70, c71)
     }
-    const __m512 s0 = KILN_ADD(KILN_ADD(KILN_ADD(c00, c01), KILN_ADD(c10, c11)), KILN_ADD(c20, c21));
-    const __m512 s1 = KILN_ADD(KILN_ADD(KILN_ADD(c30, c31), KILN_ADD(c40, c41)), KILN_ADD(c50, c51));
-    const __m512 s2 = KILN_ADD(KILN_ADD(c60, c61), KILN_ADD(c70, c71));
-    _mm512_storeu_ps(sink, KILN_ADD(_mm512_loadu_ps(sink), KILN_ADD(KILN_ADD(s0, s1), s2)));
+    const __m512 c[] = {c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51, c60, c61, c70, c71};
+    __m512 sum = _mm512_loadu_ps(sink);
+    for (const __m512& v : c) sum = _mm512_add_ps(sum, v);
+    _mm512_storeu_ps(sink, sum);
 }
-#undef KILN_FROM_BITS
-#undef KILN_SET1_EPI32
-#undef KILN_ADD
-#undef KILN_MUL
 #undef KILN_STEP_ROW
 
 double avx2_step_6x16() {
