@@ -1,11 +1,12 @@
 // matmul_kernel and the multiplication core.
 //
-// The core packs `a` by rows and `b` by columns into the panels the
-// micro-kernel reads (these are the private copy of `a` and the transposed
-// copy of `b`), then computes the result in tiles of the table's block
-// sizes (made smaller for a product too small to give every worker
-// several): on the calling thread up to parallel::kSequentialLimit result
-// elements, else one tile per item of a loop over the pool.
+// The core computes the result in tiles of the table's block sizes (made
+// smaller for a product too small to give every worker several): on the
+// calling thread up to parallel::kSequentialLimit result elements, else one
+// tile per item of a loop over the pool. The tiles read `a` packed by rows
+// and `b` by columns into the panels the micro-kernel reads (these are the
+// private copy of `a` and the transposed copy of `b`), each band packed by
+// the first tile that needs it.
 #include "matmul/matmul.hpp"
 
 #include <string>
@@ -59,15 +60,9 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     }
     Panels pa(m, k, kernel.mr, kernel.blocks.mc);
     Panels pb(n, k, kernel.nr, kernel.blocks.nc);
-    const std::size_t row_bands = pa.bands();
-    run_items(row_bands + pb.bands(), parallel, [&](std::size_t i) {
-        if (i < row_bands) {
-            pack_rows(a, pa, i, kernel.pack_full_rows);
-        } else {
-            pack_columns(b, pb, i - row_bands);
-        }
-    });
-    multiply(kernel, pa, pb, c.first(), n, parallel);
+    multiply(kernel, pa, pb, c.first(), n, parallel,
+             [&](std::size_t band) noexcept { pack_rows(a, pa, band, kernel.pack_full_rows); },
+             [&](std::size_t band) noexcept { pack_columns(b, pb, band); });
     return c;
 }
 

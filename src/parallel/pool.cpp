@@ -51,6 +51,7 @@
 
 #include "core/texts.hpp"
 #include "core/thread.hpp"
+#include "parallel/pause.hpp"
 
 namespace kiln::parallel {
 
@@ -80,14 +81,6 @@ constexpr std::chrono::microseconds kGuestAlone{5};
 // How long the calling thread keeps yielding, once it has no piece left to
 // run, before it sleeps until its loop is done.
 constexpr std::chrono::microseconds kCallerYield{1000};
-
-inline void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
 
 std::int64_t now_ns() noexcept {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
