@@ -71,6 +71,8 @@ void prefetch_result(const float* c, std::size_t ldc, std::size_t rows, std::siz
     }
 }
 
+constexpr std::size_t kFloatsPerLine = 64 / sizeof(float);
+
 // The length of the passes over k inner positions: near-equal, none
 // longer than kc (0 when k is 0). Each pass adds the products of inner
 // positions [pc, pc + step) to every element, in order; the first pass
@@ -86,6 +88,10 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     const std::size_t step = pass_length(k, kernel.blocks.kc);
+    // A panel's part for one pass is kc positions of nr floats: nr / 16
+    // times kc lines, fetched by as many calls. Panels of a part of a line
+    // per position are left to the processor.
+    const std::size_t fetching_calls = nr % kFloatsPerLine == 0 ? nr / kFloatsPerLine : 0;
     for (std::size_t pc = 0; pc < k; pc += step) {
         const std::size_t kc = k - pc < step ? k - pc : step;
         for (std::size_t j = 0; j < cols; j += nr) {
@@ -98,7 +104,13 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
                     const std::size_t next_rows = rows - i - mr < mr ? rows - i - mr : mr;
                     prefetch_result(c + (i + mr) * ldc + j, ldc, next_rows, nc);
                 }
-                kernel.run(kc, ap, bp, c + i * ldc + j, ldc, mc, nc, pc != 0);
+                // The last calls on this panel of `b` fetch the next one's
+                // part for this pass, kc lines each.
+                const float* fetch = nullptr;
+                const std::size_t calls_left = (rows - i + mr - 1) / mr;
+                if (j + nr < cols && calls_left <= fetching_calls)
+                    fetch = bp + nr * k + (fetching_calls - calls_left) * kc * kFloatsPerLine;
+                kernel.run(kc, ap, bp, c + i * ldc + j, ldc, mc, nc, pc != 0, fetch);
             }
         }
     }

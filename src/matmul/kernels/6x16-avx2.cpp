@@ -19,11 +19,24 @@ namespace {
 constexpr std::size_t kRows = 6;
 constexpr std::size_t kCols = 16;
 
+// The kc inner positions for rows [0, R), in order; with Fetch, each also
+// asks for one line of `fetch`.
+template <std::size_t R, bool Fetch>
+void steps(std::size_t kc, const float* a, const float* b, __m256 (&acc)[R][2], const char* fetch) {
+#pragma GCC unroll 2
+    for (std::size_t p = 0; p < kc; ++p) {
+        if constexpr (Fetch) _mm_prefetch(fetch + 64 * p, _MM_HINT_T1);
+        add_products<simd::Avx2, R>(acc, a, b);
+        a += kRows;
+        b += kCols;
+    }
+}
+
 // Rows [0, R) of the block at c (leading dimension ldc), all 16 columns.
 // The packed panel of `a` stays 6 lanes wide whatever R is.
 template <std::size_t R>
 void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-           bool accumulate) {
+           bool accumulate, const char* fetch) {
     __m256 acc[R][2];
 #pragma GCC unroll 6
     for (std::size_t r = 0; r < R; ++r) {
@@ -36,11 +49,10 @@ void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t
         }
     }
 
-#pragma GCC unroll 2
-    for (std::size_t p = 0; p < kc; ++p) {
-        add_products<simd::Avx2, R>(acc, a, b);
-        a += kRows;
-        b += kCols;
+    if (fetch != nullptr) {
+        steps<R, true>(kc, a, b, acc, fetch);
+    } else {
+        steps<R, false>(kc, a, b, acc, nullptr);
     }
 
 #pragma GCC unroll 6
@@ -51,23 +63,24 @@ void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t
 }
 
 void rows_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                std::size_t rows, bool accumulate) {
+                std::size_t rows, bool accumulate, const char* fetch) {
     switch (rows) {
-        case 1: return block<1>(kc, a, b, c, ldc, accumulate);
-        case 2: return block<2>(kc, a, b, c, ldc, accumulate);
-        case 3: return block<3>(kc, a, b, c, ldc, accumulate);
-        case 4: return block<4>(kc, a, b, c, ldc, accumulate);
-        case 5: return block<5>(kc, a, b, c, ldc, accumulate);
-        default: return block<6>(kc, a, b, c, ldc, accumulate);
+        case 1: return block<1>(kc, a, b, c, ldc, accumulate, fetch);
+        case 2: return block<2>(kc, a, b, c, ldc, accumulate, fetch);
+        case 3: return block<3>(kc, a, b, c, ldc, accumulate, fetch);
+        case 4: return block<4>(kc, a, b, c, ldc, accumulate, fetch);
+        case 5: return block<5>(kc, a, b, c, ldc, accumulate, fetch);
+        default: return block<6>(kc, a, b, c, ldc, accumulate, fetch);
     }
 }
 
 }  // namespace
 
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                    std::size_t rows, std::size_t cols, bool accumulate) {
+                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch) {
+    const char* ahead = reinterpret_cast<const char*>(fetch);
     if (cols == kCols) {
-        rows_block(kc, a, b, c, ldc, rows, accumulate);
+        rows_block(kc, a, b, c, ldc, rows, accumulate, ahead);
         return;
     }
     float local[kRows * kCols] = {};
@@ -75,7 +88,7 @@ void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, st
         for (std::size_t r = 0; r < rows; ++r)
             for (std::size_t j = 0; j < cols; ++j) local[r * kCols + j] = c[r * ldc + j];
     }
-    rows_block(kc, a, b, local, kCols, rows, accumulate);
+    rows_block(kc, a, b, local, kCols, rows, accumulate, ahead);
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t j = 0; j < cols; ++j) c[r * ldc + j] = local[r * kCols + j];
 }
