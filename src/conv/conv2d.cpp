@@ -224,7 +224,7 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
         for (std::size_t band = 0; band < filters.bands(); ++band) {
             const std::size_t i0 = filters.band_begin(band);
             matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
-                                   windows, j1 - j0, out + i0 * n + j0, n);
+                                   windows, j1 - j0, out + i0 * n + j0, n, false);
         }
     });
 }

@@ -85,13 +85,13 @@ std::size_t pass_length(std::size_t k, std::size_t kc) {
 }  // namespace
 
 void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
-                    const float* b_band, std::size_t cols, float* c, std::size_t ldc) {
+                    const float* b_band, std::size_t cols, float* c, std::size_t ldc, bool fetch_b) {
     const std::size_t mr = kernel.mr, nr = kernel.nr;
     const std::size_t step = pass_length(k, kernel.blocks.kc);
     // A panel's part for one pass is kc positions of nr floats: nr / 16
-    // times kc lines, fetched by as many calls. Panels of a part of a line
-    // per position are left to the processor.
-    const std::size_t fetching_calls = nr % kFloatsPerLine == 0 ? nr / kFloatsPerLine : 0;
+    // times kc lines, fetched by as many calls (when asked to). Panels of a
+    // part of a line per position are left to the processor.
+    const std::size_t fetching_calls = fetch_b && nr % kFloatsPerLine == 0 ? nr / kFloatsPerLine : 0;
     for (std::size_t pc = 0; pc < k; pc += step) {
         const std::size_t kc = k - pc < step ? k - pc : step;
         for (std::size_t j = 0; j < cols; j += nr) {
@@ -122,7 +122,7 @@ void multiply_tile(const MatmulKernels& kernel, const Panels& a, const Panels& b
                    std::size_t tj, float* c, std::size_t ldc) {
     const std::size_t i0 = a.band_begin(ti), j0 = b.band_begin(tj);
     multiply_block(kernel, a.depth(), a.panel(ti, 0), a.band_end(ti) - i0, b.panel(tj, 0),
-                   b.band_end(tj) - j0, c + i0 * ldc + j0, ldc);
+                   b.band_end(tj) - j0, c + i0 * ldc + j0, ldc, true);
 }
 
 // The bands of one packed operand, each packed on first use. A band is

@@ -32,9 +32,11 @@ void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std:
 // packed `a` whose panels start at a_band, times `cols` lanes of packed `b`
 // whose panels start at b_band, both of depth k, into c (pointing at the
 // block's first element, leading dimension ldc). With k = 0, c is left
-// untouched.
+// untouched. With `fetch_b`, the last calls on each panel of `b` ask for the
+// next one (for panels packed a while ago, which have left the core's
+// caches; panels packed just before are still there).
 void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
-                    const float* b_band, std::size_t cols, float* c, std::size_t ldc);
+                    const float* b_band, std::size_t cols, float* c, std::size_t ldc, bool fetch_b);
 
 // c = a x b for packed a (m lanes) and b (n lanes) of equal depth k: every
 // element c[i][j] becomes the sequential float32 sum over p of
