@@ -239,6 +239,21 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
     assert json.loads(proc.stdout) == _reference_digests(tuple(_PATH_SHAPES))
 
 
+# Every tile of the first shape needs the one band of `b`, every tile of the
+# second the one band of `a`, deep enough that packing it lasts until the
+# other workers arrive: they wait for it.
+_SHARED_BAND_SHAPES = [(600, 2000, 500), (150, 2000, 1500)]
+
+
+@pytest.mark.parametrize("threads", ["2", "8"])
+def test_workers_waiting_for_a_band_being_packed_get_the_same_bits(threads):
+    # With more workers than cores, a waiting worker may hold the core the
+    # packing one needs.
+    script = _PATH_SCRIPT.replace(repr(_PATH_SHAPES), repr(_SHARED_BAND_SHAPES))
+    proc = run_python(script, env={"RAYON_NUM_THREADS": threads}, timeout=120)
+    assert json.loads(proc.stdout) == _reference_digests(tuple(_SHARED_BAND_SHAPES))
+
+
 _BLOCK_SHAPES = _PATH_SHAPES + [(530, 70, 520)]  # more than the largest tile each way
 
 
