@@ -75,15 +75,21 @@ void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, RowPan
 
 namespace {
 
-// Full panels of W lanes of a band of row-major `b`, walked row by row so
-// that each row's part of the band is read in one sweep; the fixed width
+// Full panels of W lanes of a band of row-major `b`, a run of kRun rows at
+// a time: the run's part of the band (at most 8 x 512 floats, 16 KiB) is
+// read from memory once and stays in L1 while each panel receives its kRun
+// rows as one contiguous piece, so only one output stream is written at a
+// time. (Walked row by row, every panel of the band is a stream of its own;
+// a 1024 x 1024 product measured 1.5-2% slower that way.) The fixed width
 // lets the compiler copy each panel row with a few vector moves.
 template <std::size_t W>
 void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t panels, float* out) {
-    for (std::size_t p = 0; p < k; ++p) {
-        const float* row = src + offset(p, s0);
+    constexpr std::size_t kRun = 8;
+    for (std::size_t p0 = 0; p0 < k; p0 += kRun) {
+        const std::size_t p1 = p0 + kRun < k ? p0 + kRun : k;
         for (std::size_t q = 0; q < panels; ++q)
-            std::memcpy(out + (q * k + p) * W, row + q * W, W * sizeof(float));
+            for (std::size_t p = p0; p < p1; ++p)
+                std::memcpy(out + (q * k + p) * W, src + offset(p, s0) + q * W, W * sizeof(float));
     }
 }
 
