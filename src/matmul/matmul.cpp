@@ -5,8 +5,8 @@
 // calling thread up to parallel::kSequentialLimit result elements, else one
 // tile per item of a loop over the pool. The tiles read `a` packed by rows
 // and `b` by columns into the panels the micro-kernel reads (these are the
-// private copy of `a` and the transposed copy of `b`), each band packed by
-// the first tile that needs it.
+// private copy of `a` and the transposed copy of `b`), each band packed
+// when a tile first needs it.
 #include "matmul/matmul.hpp"
 
 #include <string>
@@ -61,8 +61,12 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
     Panels pa(m, k, kernel.mr, kernel.blocks.mc);
     Panels pb(n, k, kernel.nr, kernel.blocks.nc);
     multiply(kernel, pa, pb, c.first(), n, parallel,
-             [&](std::size_t band) noexcept { pack_rows(a, pa, band, kernel.pack_full_rows); },
-             [&](std::size_t band) noexcept { pack_columns(b, pb, band); });
+             [&](std::size_t band, std::size_t first, std::size_t last) noexcept {
+                 pack_rows(a, pa, band, first, last, kernel.pack_full_rows);
+             },
+             [&](std::size_t band, std::size_t first, std::size_t last) noexcept {
+                 pack_columns(b, pb, band, first, last);
+             });
     return c;
 }
 

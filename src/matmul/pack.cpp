@@ -41,12 +41,14 @@ void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_
         for (std::size_t l = lanes; l < width; ++l) panel[p * width + l] = 0.0f;
 }
 
-void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, RowPanelPacker full) {
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, std::size_t first,
+               std::size_t last, RowPanelPacker full) {
     const std::size_t w = dst.width(), k = dst.depth();
-    const std::size_t end = dst.band_end(band);
+    const std::size_t band_end = dst.band_end(band), stop = dst.band_begin(band) + last * w;
+    const std::size_t end = stop < band_end ? stop : band_end;
     const std::int64_t s0 = a.strides[0], s1 = a.strides[1];
-    std::size_t q = 0;
-    for (std::size_t i = dst.band_begin(band); i < end; i += w, ++q) {
+    std::size_t q = first;
+    for (std::size_t i = dst.band_begin(band) + first * w; i < end; i += w, ++q) {
         float* out = dst.panel(band, q);
         const std::size_t rows = end - i < w ? end - i : w;
         const float* src = a.data + offset(i, s0);
@@ -76,12 +78,13 @@ void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, RowPan
 namespace {
 
 // Full panels of W lanes of a band of row-major `b`, a run of kRun rows at
-// a time: the run's part of the band (at most 8 x 512 floats, 16 KiB) is
-// read from memory once and stays in L1 while each panel receives its kRun
-// rows as one contiguous piece, so only one output stream is written at a
-// time. (Walked row by row, every panel of the band is a stream of its own;
-// a 1024 x 1024 product measured 1.5-2% slower that way.) The fixed width
-// lets the compiler copy each panel row with a few vector moves.
+// a time: the run's part of the panels (at most 8 x 512 floats, 16 KiB, for
+// a band; a piece of a band is narrower) is read from memory once and stays
+// in L1 while each panel receives its kRun rows as one contiguous piece, so
+// only one output stream is written at a time. (Walked row by row, every
+// panel of the band is a stream of its own; a 1024 x 1024 product measured
+// 1.5-2% slower that way.) The fixed width lets the compiler copy each
+// panel row with a few vector moves.
 template <std::size_t W>
 void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t panels, float* out) {
     constexpr std::size_t kRun = 8;
@@ -107,14 +110,16 @@ std::size_t pack_full_columns(const float* src, std::int64_t s0, std::size_t k, 
 
 }  // namespace
 
-void pack_columns(const View<float>& b, const Panels& dst, std::size_t band) {
+void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std::size_t first,
+                  std::size_t last) {
     const std::size_t w = dst.width(), k = dst.depth();
-    const std::size_t end = dst.band_end(band);
+    const std::size_t band_end = dst.band_end(band), stop = dst.band_begin(band) + last * w;
+    const std::size_t end = stop < band_end ? stop : band_end;
     const std::int64_t s0 = b.strides[0], s1 = b.strides[1];
-    std::size_t q = 0;
-    if (s1 == 1) {
-        q = pack_full_columns(b.data + dst.band_begin(band), s0, k, w, (end - dst.band_begin(band)) / w,
-                              dst.panel(band, 0));
+    const std::size_t begin = dst.band_begin(band) + first * w;
+    std::size_t q = first;
+    if (s1 == 1 && begin < end) {
+        q += pack_full_columns(b.data + begin, s0, k, w, (end - begin) / w, dst.panel(band, first));
     }
     for (std::size_t j = dst.band_begin(band) + q * w; j < end; j += w, ++q) {
         float* out = dst.panel(band, q);

@@ -36,6 +36,10 @@ public:
         const std::size_t end = band * band_ + band_;
         return end < extent_ ? end : extent_;
     }
+    // Panels of a band (the last band's may be fewer).
+    std::size_t panels(std::size_t band) const noexcept {
+        return (band_end(band) - band_begin(band) + width_ - 1) / width_;
+    }
     // Floats of one full band.
     std::size_t band_floats() const noexcept { return band_floats_; }
     // Panel q of a band: lanes band_begin + q * width onwards.
@@ -60,14 +64,24 @@ inline std::size_t band_floats(std::size_t lanes, std::size_t depth, std::size_t
 // Writes +0.0 to lanes [lanes, width) of every position of a panel.
 void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_t width);
 
-// Packs one band of rows of the 2-D view `a` (extent x depth): lane i,
-// position p holds a[i][p]. Full panels of rows with unit column stride go
-// to `full` when it is given.
-void pack_rows(const View<float>& a, const Panels& dst, std::size_t band,
-               RowPanelPacker full = nullptr);
+// Packs panels [first, last) of one band of rows of the 2-D view `a`
+// (extent x depth): lane i, position p holds a[i][p]. Full panels of rows
+// with unit column stride go to `full` when it is given.
+void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, std::size_t first,
+               std::size_t last, RowPanelPacker full = nullptr);
 
-// Packs one band of columns of the 2-D view `b` (depth x extent): lane j,
-// position p holds b[p][j].
-void pack_columns(const View<float>& b, const Panels& dst, std::size_t band);
+// Packs panels [first, last) of one band of columns of the 2-D view `b`
+// (depth x extent): lane j, position p holds b[p][j].
+void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std::size_t first,
+                  std::size_t last);
+
+// The same for every panel of the band.
+inline void pack_rows(const View<float>& a, const Panels& dst, std::size_t band,
+                      RowPanelPacker full = nullptr) {
+    pack_rows(a, dst, band, 0, dst.panels(band), full);
+}
+inline void pack_columns(const View<float>& b, const Panels& dst, std::size_t band) {
+    pack_columns(b, dst, band, 0, dst.panels(band));
+}
 
 }  // namespace kiln::matmul

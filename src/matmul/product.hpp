@@ -45,15 +45,16 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
 // operand's band; each writes its own disjoint part of c. With k = 0, c
 // is left untouched.
 //
-// The panels are filled as the tiles need them: pack_a(band) and
-// pack_b(band) write one band of `a` and of `b`, and each band is packed
-// once, by the first thread whose tile needs it (a thread that needs a band
-// another one is packing waits for it). Packing thus shares the loop of the
-// tiles instead of being a loop of its own the tiles wait for, and a band
-// is packed just before it is read. Neither function may throw.
+// The panels are filled as the tiles need them: pack_a(band, first, last)
+// and pack_b(band, first, last) write panels [first, last) of one band of
+// `a` and of `b`. Each band is packed once, in pieces of a few panels, by
+// the threads whose tiles need it (each piece by one of them), before any
+// of them reads it. Packing thus shares the loop of the tiles instead of
+// being a loop of its own the tiles wait for, and a band is packed just
+// before it is read. Neither function may throw.
+using PanelPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)>;
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
-              bool parallel, parallel::FunctionRef<void(std::size_t)> pack_a,
-              parallel::FunctionRef<void(std::size_t)> pack_b);
+              bool parallel, PanelPacker pack_a, PanelPacker pack_b);
 
 // c = a x b for `a` read in place (m rows, row r at a + r * lda, unit step
 // along its k inner positions) and b packed 16 lanes wide, at most
