@@ -38,7 +38,7 @@ def main() -> None:
         if torch is not None:
             tx, tw = torch.from_numpy(x), torch.from_numpy(w)
             peers["torch"] = lambda: F.conv2d(tx, tw, stride=stride)
-        ours, peers = side_by_side(lambda: kk.conv2d(x, w, stride), peers)
+        ours, peers = side_by_side(lambda: kk.conv2d(x, w, stride), peers, limit_in_turns=True)
         oh = (hw - kk_size) // stride + 1
         flops = 2 * n * oc * c * kk_size * kk_size * oh * oh
         row(f"conv N={n} C={c} {hw}x{hw} OC={oc} {kk_size}x{kk_size}/{stride}", ours, peers, flops=flops)

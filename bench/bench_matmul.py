@@ -30,7 +30,7 @@ def main() -> None:
         if torch is not None:
             ta, tb = torch.from_numpy(a), torch.from_numpy(b)
             peers["torch"] = lambda: torch.matmul(ta, tb)
-        ours, peers = side_by_side(lambda: kk.matmul_kernel(a, b), peers)
+        ours, peers = side_by_side(lambda: kk.matmul_kernel(a, b), peers, limit_in_turns=True)
         peer = peers["numpy"]
         row(f"matmul {m}x{k} @ {k}x{n}", ours, peers, flops=2 * m * k * n)
         print(f"{'':28}  numpy {2 * m * k * n / peer / 1e9 / worker_count():7.1f} GFLOP/s per core")

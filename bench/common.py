@@ -14,18 +14,33 @@ import statistics
 import time
 
 
-def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05):
+def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05,
+                 limit_in_turns: bool = False):
     """Median wall time of one call of `ours` and of each peer, in seconds.
 
     The samples are taken in turns (ours, then each peer, the starting one
     rotating every round), so a slow spell of this shared machine lands on
     every contender alike instead of on whichever was being timed. Each
     sample runs its function enough times to last at least min_time.
+    With `limit_in_turns`, the register-only loop of tools/peak (every
+    worker's core busy) takes a turn in each round too, and the next row()
+    also states our rate as a share of that loop's median rate.
     Returns (ours, {peer: median}).
     """
     fns = {"ours": ours, **peers}
+    if limit_in_turns and os.path.exists(_PEAK_TOOL):
+        rates: list[float] = []
+
+        def turn_limit() -> None:
+            out = subprocess.run([_PEAK_TOOL, "turn", str(worker_count())], capture_output=True, text=True,
+                                 check=True).stdout
+            rates.append(float(out))
+
+        fns["limit"] = turn_limit
     loops = {}
     for name, fn in fns.items():
+        if name == "limit":
+            continue
         fn()  # warm up: page faults, lazy initialisation, caches
         t0 = time.perf_counter()
         fn()
@@ -37,11 +52,17 @@ def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05):
             # PyTorch's OpenMP threads and OpenBLAS's keep spinning for a
             # while after a call; let them go idle first.
             time.sleep(0.25)
+            if name == "limit":
+                fns[name]()
+                continue
             fn, n = fns[name], loops[name]
             t0 = time.perf_counter()
             for _ in range(n):
                 fn()
             samples[name].append((time.perf_counter() - t0) / n)
+    if "limit" in fns:
+        _cache["turn_limit"] = statistics.median(rates)
+        del samples["limit"]
     medians = {name: statistics.median(v) for name, v in samples.items()}
     return medians.pop("ours"), medians
 
@@ -220,6 +241,10 @@ def row(label: str, ours: float, peers: dict[str, float], flops: float | None = 
         if limit:
             entry["share_of_limit"] = per_core / limit
             cells.append(f"{100 * per_core / limit:5.1f}% of the no-FMA limit")
+        turn = _cache.pop("turn_limit", None)
+        if turn:
+            entry["share_of_turn_limit"] = per_core / turn
+            cells.append(f"{100 * per_core / turn:5.1f}% of the loop in turns ({turn:.1f})")
     RESULTS.append(entry)
     line = "  ".join(cells)
     print(line, flush=True)

@@ -12,6 +12,12 @@
 // `peak chain N` instead prints the median time, in seconds, of one chain
 // of N dependent float32 additions over values in memory: the floor of any
 // sum of N values taken strictly in order (a softmax row's sum).
+//
+// `peak turn T` runs the widest separate multiply-then-add loop on T threads
+// at once for about 50 ms and prints its rate per core (GFLOP/s, the mean
+// over the threads of each one's best round): the limit at this moment,
+// with every core busy, for a benchmark to time in turns with the products
+// it compares with that limit (a shared host's clock moves over minutes).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -20,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -42,15 +49,16 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 // empty asm after it makes a look new to the compiler, so the twelve
 // multiplies of an iteration are not merged into one.
 #define KILN_PEAK_FN(NAME, TARGET, VEC, SET1, ADD, STORE, LANES, STEP)                        \
-    __attribute__((target(TARGET), noinline)) double NAME() {                                 \
+    __attribute__((target(TARGET), noinline)) double NAME(long iterations = kIterations,      \
+                                                          int rounds = kRounds) {             \
         VEC a = SET1(1.0000001f), b = SET1(0.9999999f);                                       \
         VEC c0 = SET1(0), c1 = SET1(1), c2 = SET1(2), c3 = SET1(3), c4 = SET1(4),             \
             c5 = SET1(5), c6 = SET1(6), c7 = SET1(7), c8 = SET1(8), c9 = SET1(9),             \
             c10 = SET1(10), c11 = SET1(11);                                                    \
         double best = 1e30;                                                                    \
-        for (int round = 0; round < kRounds; ++round) {                                        \
+        for (int round = 0; round < rounds; ++round) {                                         \
             const auto t0 = std::chrono::steady_clock::now();                                  \
-            for (long it = 0; it < kIterations; ++it) {                                        \
+            for (long it = 0; it < iterations; ++it) {                                         \
                 STEP(c0); STEP(c1); STEP(c2); STEP(c3); STEP(c4); STEP(c5);                    \
                 STEP(c6); STEP(c7); STEP(c8); STEP(c9); STEP(c10); STEP(c11);                  \
                 asm volatile("" : "+v"(c0), "+v"(c1), "+v"(c2), "+v"(c3), "+v"(c4), "+v"(c5)); \
@@ -65,7 +73,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
         float sink[LANES];                                                                     \
         STORE(sink, c0);                                                                       \
         asm volatile("" : : "r"(sink) : "memory");                                             \
-        return 2.0 * LANES * kAccumulators * static_cast<double>(kIterations) / best / 1e9;    \
+        return 2.0 * LANES * kAccumulators * static_cast<double>(iterations) / best / 1e9;     \
     }
 
 #define KILN_SSE_STEP(c) (c = _mm_add_ps(c, _mm_mul_ps(a, b)), ({ asm volatile("" : "+v"(a)); }))
@@ -198,8 +206,29 @@ int chain(std::size_t n) {
     return 0;
 }
 
+// The widest mul+add loop on `threads` threads at once: rounds of about 3
+// ms, the best of each thread's 15 counting.
+int turn(unsigned long threads) {
+    if (threads < 1 || threads > 1024) return 2;
+    constexpr long kTurnIterations = 1'000'000;
+    constexpr int kTurnRounds = 15;
+    double (*loop)(long, int) = sse_mul_add;
+    if (__builtin_cpu_supports("avx2")) loop = avx2_mul_add;
+    if (__builtin_cpu_supports("avx512f")) loop = avx512_mul_add;
+    std::vector<double> rates(threads);
+    std::vector<std::thread> pool;
+    for (unsigned long t = 0; t < threads; ++t)
+        pool.emplace_back([&rates, loop, t] { rates[t] = loop(kTurnIterations, kTurnRounds); });
+    for (std::thread& th : pool) th.join();
+    double sum = 0.0;
+    for (double r : rates) sum += r;
+    std::printf("%.2f\n", sum / static_cast<double>(threads));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "chain") == 0) return chain(std::strtoul(argv[2], nullptr, 10));
+    if (argc == 3 && std::strcmp(argv[1], "turn") == 0) return turn(std::strtoul(argv[2], nullptr, 10));
     struct Row {
         const char* isa;
         const char* form;
