@@ -32,7 +32,13 @@ Panels::Panels(std::size_t extent, std::size_t depth, std::size_t width, std::si
         floats = product_or_throw(bands() - 1, band_floats_) +
                  product_or_throw(product_or_throw(last_panels, width), depth);
     }
-    block_ = mem::Block(product_or_throw(floats, sizeof(float)), mem::Block::ForOverwrite{});
+    const std::size_t bytes = product_or_throw(floats, sizeof(float));
+    if (bytes <= kInlineBytes) {
+        data_ = inline_;
+    } else {
+        block_ = mem::Block(bytes, mem::Block::ForOverwrite{});
+        data_ = static_cast<float*>(block_.get());
+    }
 }
 
 void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_t width) {

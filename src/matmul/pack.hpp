@@ -21,11 +21,15 @@ namespace kiln::matmul {
 
 class Panels {
 public:
-    Panels() = default;
     // Room for a packed side of `extent` lanes and `depth` inner positions,
     // in bands of `band` lanes; the packers write every lane, padding
-    // included.
+    // included. Up to kInlineBytes live in the object itself, so that a
+    // small product (a few hundred nanoseconds) pays no heap allocation
+    // for its packed copies.
     Panels(std::size_t extent, std::size_t depth, std::size_t width, std::size_t band);
+    // The panels point into the object: it stays where it was made.
+    Panels(const Panels&) = delete;
+    Panels& operator=(const Panels&) = delete;
 
     std::size_t extent() const noexcept { return extent_; }
     std::size_t depth() const noexcept { return depth_; }
@@ -44,11 +48,15 @@ public:
     std::size_t band_floats() const noexcept { return band_floats_; }
     // Panel q of a band: lanes band_begin + q * width onwards.
     float* panel(std::size_t band, std::size_t q) const noexcept {
-        return static_cast<float*>(block_.get()) + band * band_floats_ + q * width_ * depth_;
+        return data_ + band * band_floats_ + q * width_ * depth_;
     }
 
+    static constexpr std::size_t kInlineBytes = 4096;
+
 private:
+    alignas(64) float inline_[kInlineBytes / sizeof(float)];
     mem::Block block_;
+    float* data_ = nullptr;
     std::size_t extent_ = 0;
     std::size_t depth_ = 0;
     std::size_t width_ = 1;
