@@ -28,41 +28,32 @@ def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05,
     Returns (ours, {peer: median}).
     """
     fns = {"ours": ours, **peers}
-    if limit_in_turns and os.path.exists(_PEAK_TOOL):
-        rates: list[float] = []
-
-        def turn_limit() -> None:
-            out = subprocess.run([_PEAK_TOOL, "turn", str(worker_count())], capture_output=True, text=True,
-                                 check=True).stdout
-            rates.append(float(out))
-
-        fns["limit"] = turn_limit
     loops = {}
     for name, fn in fns.items():
-        if name == "limit":
-            continue
         fn()  # warm up: page faults, lazy initialisation, caches
         t0 = time.perf_counter()
         fn()
         loops[name] = max(1, int(min_time / max(time.perf_counter() - t0, 1e-7)))
-    names = list(fns)
-    samples: dict[str, list[float]] = {name: [] for name in names}
+    samples: dict[str, list[float]] = {name: [] for name in fns}
+    turns = list(fns) + (["limit"] if limit_in_turns and os.path.exists(_PEAK_TOOL) else [])
+    rates: list[float] = []
     for r in range(repeat):
-        for name in names[r % len(names):] + names[:r % len(names)]:
+        for name in turns[r % len(turns):] + turns[:r % len(turns)]:
             # PyTorch's OpenMP threads and OpenBLAS's keep spinning for a
             # while after a call; let them go idle first.
             time.sleep(0.25)
             if name == "limit":
-                fns[name]()
+                out = subprocess.run([_PEAK_TOOL, "turn", str(worker_count())], capture_output=True,
+                                     text=True, check=True).stdout
+                rates.append(float(out))
                 continue
             fn, n = fns[name], loops[name]
             t0 = time.perf_counter()
             for _ in range(n):
                 fn()
             samples[name].append((time.perf_counter() - t0) / n)
-    if "limit" in fns:
+    if rates:
         _cache["turn_limit"] = statistics.median(rates)
-        del samples["limit"]
     medians = {name: statistics.median(v) for name, v in samples.items()}
     return medians.pop("ours"), medians
 
