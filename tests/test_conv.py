@@ -234,6 +234,7 @@ _PATH_CASES = [
     ((2, 3, 40, 36, 70, 5, 5), 2),
     ((1, 6, 20, 45, 9, 3, 3), 2),  # 22-wide output rows: panels spanning two rows
     ((1, 3, 12, 47, 6, 3, 3), 1),  # 45-wide output rows: wide panels spanning two rows
+    ((1, 12, 9, 40, 10, 3, 3), 1),  # depth 108: one pass, or two with passes of 100
 ]
 
 _PATH_SCRIPT = f"""

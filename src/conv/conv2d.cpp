@@ -10,6 +10,10 @@
 // small buffer right before the products that use it, so an image costs one
 // strip buffer instead of a full C*KH*KW x OH*OW copy; panels are copied by
 // the SIMD copy the table pairs with the micro-kernel, when there is one.
+// When the products take the whole depth in one pass and the micro-kernel
+// has a form that reads windows in place, a strip goes panel by panel, and
+// that form computes each panel's first filters while it copies the panel
+// (the copy's loads are then the kernel's own).
 // Every output element is the sequential float32 sum over c, ky, kx in that
 // order, whatever the path.
 #include "conv/conv2d.hpp"
@@ -133,23 +137,43 @@ PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& 
     return walk;
 }
 
-// Packs columns [j0, j1) (at most kMaxTile) of the window matrix of one
-// image as panels of `nr` lanes starting at `out`. Columns of one output
-// row have window origins a fixed step apart, so each panel is copied as a
-// few runs of evenly spaced elements: by the table's SIMD copy (as wide as
-// nr) or the portable one when its lanes lie in one or two output rows.
-void pack_windows(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
-                  std::size_t j0, std::size_t j1, float* out) {
+// The first rows of a panel's products, for a micro-kernel that can read
+// the panel's windows in place (see kernels/panels.hpp): the packed filter
+// panel, the block of the result it writes and its rows.
+struct FirstRows {
+    WindowProduct product = nullptr;
+    const float* a = nullptr;
+    float* c = nullptr;
+    std::size_t ldc = 0, rows = 0;
+};
+
+// Packs columns [j0, j0 + cols) (at most one panel, nr lanes) of the window
+// matrix of one image as one panel of `nr` lanes at `out`. Columns of one
+// output row have window origins a fixed step apart, so the panel is
+// copied as a few runs of evenly spaced elements: by the table's SIMD copy
+// (as wide as nr) or the portable one when its lanes lie in one or two
+// output rows. When `first.product` serves such a panel, it writes the
+// panel and computes first's block along the way; returns whether it did.
+bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
+                       std::size_t j0, std::size_t cols, float* panel, const FirstRows& first) {
     const std::size_t nr = k.product->nr;
     const std::int64_t* s = input.strides;
     const float* img = input.data + offset(image, s[0]);
-    const std::size_t lanes = j1 - j0;
 
-    // Offset of each column's window origin within its image.
-    std::int64_t origin[kMaxTile];
+    // Offset of each column's window origin within its image, and the runs
+    // of lanes within one output row.
+    std::int64_t org[kMaxTile];
+    std::size_t run_start[kMaxTile], run_len[kMaxTile], runs = 0;
     std::uint64_t y = j0 / g.ow, x = j0 % g.ow;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        origin[l] = offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
+    for (std::size_t l = 0; l < cols; ++l) {
+        org[l] = offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
+        if (l > 0 && x != 0) {
+            ++run_len[runs - 1];
+        } else {
+            run_start[runs] = l;
+            run_len[runs] = 1;
+            ++runs;
+        }
         if (++x == g.ow) {
             x = 0;
             ++y;
@@ -157,74 +181,86 @@ void pack_windows(const View<float>& input, std::uint64_t image, const Geometry&
     }
     const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
 
-    for (std::size_t lane0 = 0; lane0 < lanes; lane0 += nr) {
-        float* panel = out + lane0 * g.depth;
-        const std::int64_t* org = origin + lane0;
-        const std::size_t cols = lanes - lane0 < nr ? lanes - lane0 : nr;
+    // Two rows: lane i >= split sits at lane 0's element + apart +
+    // i * step. With positive strides and rows at least a row of windows
+    // apart, apart >= 0, so every address the blended copy reads lies
+    // between lane 0's element and lane nr - 1's.
+    const bool two_rows = runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
+    if (cols == nr && (runs == 1 || two_rows)) {
+        const std::size_t split = runs == 1 ? nr : run_start[1];
+        const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
+        const PanelWalk walk = panel_walk(img + org[0], s, g, nr, step, apart, split);
+        if (first.product && first.product(walk, first.a, first.c, first.ldc, first.rows, panel)) return true;
+        if (k.copy_panel && k.copy_panel(walk, panel)) return false;
+        if (copy_panel_portable(walk, nr, panel)) return false;
+    }
 
-        // Runs of lanes within one output row.
-        std::size_t run_start[kMaxTile], run_len[kMaxTile], runs = 0;
-        std::uint64_t col = (j0 + lane0) % g.ow;
-        for (std::size_t l = 0; l < cols; ++l, ++col) {
-            if (col == g.ow) col = 0;
-            if (l > 0 && col != 0) {
-                ++run_len[runs - 1];
-            } else {
-                run_start[runs] = l;
-                run_len[runs] = 1;
-                ++runs;
-            }
-        }
-        // Two rows: lane i >= split sits at lane 0's element + apart +
-        // i * step. With positive strides and rows at least a row of
-        // windows apart, apart >= 0, so every address the blended copy
-        // reads lies between lane 0's element and lane nr - 1's.
-        const bool two_rows = runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
-        if (cols == nr && (runs == 1 || two_rows)) {
-            const std::size_t split = runs == 1 ? nr : run_start[1];
-            const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
-            const PanelWalk walk = panel_walk(img + org[0], s, g, nr, step, apart, split);
-            if (k.copy_panel && k.copy_panel(walk, panel)) continue;
-            if (copy_panel_portable(walk, nr, panel)) continue;
-        }
-
-        matmul::zero_padding(panel, cols, g.depth, nr);
-        std::size_t p = 0;
-        for (std::uint64_t c = 0; c < g.channels; ++c) {
-            for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
-                for (std::uint64_t kx = 0; kx < g.kw; ++kx, ++p) {
-                    const float* src = img + offset(c, s[1]) + offset(ky, s[2]) + offset(kx, s[3]);
-                    float* dst = panel + p * nr;
-                    for (std::size_t r = 0; r < runs; ++r)
-                        copy_run(dst + run_start[r], src + org[run_start[r]], run_len[r], step);
-                }
+    matmul::zero_padding(panel, cols, g.depth, nr);
+    std::size_t p = 0;
+    for (std::uint64_t c = 0; c < g.channels; ++c) {
+        for (std::uint64_t ky = 0; ky < g.kh; ++ky) {
+            for (std::uint64_t kx = 0; kx < g.kw; ++kx, ++p) {
+                const float* src = img + offset(c, s[1]) + offset(ky, s[2]) + offset(kx, s[3]);
+                float* dst = panel + p * nr;
+                for (std::size_t r = 0; r < runs; ++r)
+                    copy_run(dst + run_start[r], src + org[run_start[r]], run_len[r], step);
             }
         }
     }
+    return false;
 }
 
 // The OC x OH*OW output planes of one image, written to `out` (row-major,
 // one row per filter). Above parallel::kSequentialLimit output elements the
-// strips of nc columns go to the pool; each strip packs its windows and
-// then computes all its rows.
+// strips of nc columns go to the pool; each strip packs its windows and then
+// computes all its rows. When the products take the whole depth in one pass
+// and the table has a micro-kernel that reads windows in place, a strip
+// goes panel by panel instead, the first filters' rows of each panel
+// computed while the panel is packed.
 void convolve_image(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
                     const Panels& filters, float* out) {
     const MatmulKernels& kernel = *k.product;
     const std::uint64_t oc = filters.extent(), n = g.positions;
     if (oc == 0 || n == 0) return;
-    const std::size_t nc = kernel.blocks.nc;
+    const std::size_t nc = kernel.blocks.nc, nr = kernel.nr;
     const std::size_t strips = (n + nc - 1) / nc;
+    const WindowProduct in_place = g.depth <= kernel.blocks.kc ? k.first_rows : nullptr;
     matmul::run_items(strips, matmul::goes_to_pool(oc, n), [&](std::size_t t) {
         const std::size_t j0 = t * nc;
         const std::size_t j1 = j0 + nc < n ? j0 + nc : n;
-        mem::Block strip(matmul::band_floats(j1 - j0, g.depth, kernel.nr) * sizeof(float),
-                         mem::Block::ForOverwrite{});
-        float* windows = static_cast<float*>(strip.get());
-        pack_windows(input, image, g, k, j0, j1, windows);
-        for (std::size_t band = 0; band < filters.bands(); ++band) {
-            const std::size_t i0 = filters.band_begin(band);
-            matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
-                                   windows, j1 - j0, out + i0 * n + j0, n, false);
+        if (in_place == nullptr) {
+            mem::Block strip(matmul::band_floats(j1 - j0, g.depth, nr) * sizeof(float), mem::Block::ForOverwrite{});
+            float* windows = static_cast<float*>(strip.get());
+            for (std::size_t j = j0; j < j1; j += nr)
+                pack_window_panel(input, image, g, k, j, j1 - j < nr ? j1 - j : nr, windows + (j - j0) * g.depth, {});
+            for (std::size_t band = 0; band < filters.bands(); ++band) {
+                const std::size_t i0 = filters.band_begin(band);
+                matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
+                                       windows, j1 - j0, out + i0 * n + j0, n, false);
+            }
+            return;
+        }
+        // One panel at a time, in one buffer.
+        mem::Block buffer(matmul::band_floats(nr, g.depth, nr) * sizeof(float), mem::Block::ForOverwrite{});
+        float* panel = static_cast<float*>(buffer.get());
+        FirstRows first;
+        first.product = in_place;
+        first.a = filters.panel(0, 0);
+        first.ldc = n;
+        first.rows = filters.band_end(0) < kernel.mr ? filters.band_end(0) : kernel.mr;
+        for (std::size_t j = j0; j < j1; j += nr) {
+            const std::size_t cols = j1 - j < nr ? j1 - j : nr;
+            first.c = out + j;
+            // The first panel of filters is done when the panel was packed
+            // by the in-place kernel.
+            const bool done = pack_window_panel(input, image, g, k, j, cols, panel, first);
+            for (std::size_t band = 0; band < filters.bands(); ++band) {
+                const std::size_t skip = band == 0 && done ? 1 : 0;
+                const std::size_t i0 = filters.band_begin(band) + skip * kernel.mr, end = filters.band_end(band);
+                if (i0 >= end) continue;
+                matmul::multiply_block(kernel, g.depth, filters.panel(band, skip), end - i0, panel, cols,
+                                       out + i0 * n + j, n, false);
+            }
         }
     });
 }
@@ -271,7 +307,9 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
     // only make each strip's products read their windows more often).
     // Strips are narrower still where their packed windows would not stay
     // in the cache they are to be read from (at least 64 columns): each
-    // strip is packed right before its products.
+    // strip is packed right before its products. (A strip that goes panel
+    // by panel keeps one panel at a time; its width then only sets the
+    // items of the loop.)
     const ConvKernels& table = conv_kernels();
     matmul::MatmulKernels product = *table.product;
     if (matmul::goes_to_pool(oc, g.positions))

@@ -33,6 +33,16 @@ struct Avx2 {
         return _mm256_castsi256_ps(_mm256_set1_epi32(bits));
     }
     static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+    // Lanes i = p[2 * i], reading p[0 .. 14] only: the second load starts
+    // at p[7], so its odd positions hold p[8], p[10], p[12], p[14].
+    static Vec even(const float* p) {
+        const __m256 a = _mm256_loadu_ps(p);
+        const __m256 b = _mm256_loadu_ps(p + 7);
+        // Per 128-bit half: a[0], a[2], b[1], b[3], i.e. p0 p2 p8 p10 | p4 p6 p12 p14.
+        const __m256 s = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 2, 0));
+        // Pairs (p0 p2) (p8 p10) (p4 p6) (p12 p14) put in order.
+        return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(s), _MM_SHUFFLE(3, 1, 2, 0)));
+    }
     static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
 
     // Lanes [0, len) of a vector, len <= 8, as a mask for masked moves

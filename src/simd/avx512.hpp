@@ -35,6 +35,14 @@ struct Avx512 {
         return _mm512_castsi512_ps(_mm512_set1_epi32(bits));
     }
     static Vec load(const float* p) { return _mm512_loadu_ps(p); }
+    // Lanes i = p[2 * i], reading p[0 .. 30] only: the second load starts
+    // at p[15], so its odd positions hold p[16], p[18], ..., p[30]. One
+    // two-source permute takes element 2i of the first load for i < 8 and
+    // element 2(i - 8) + 1 of the second (index 16 + ...) for i >= 8.
+    static Vec even(const float* p) {
+        const __m512i pick = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 17, 19, 21, 23, 25, 27, 29, 31);
+        return _mm512_permutex2var_ps(_mm512_loadu_ps(p), pick, _mm512_loadu_ps(p + 15));
+    }
     static void store(float* p, Vec v) { _mm512_storeu_ps(p, v); }
 
     // Lanes [0, len) of a vector, len <= 16, as a mask.

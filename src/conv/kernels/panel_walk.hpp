@@ -35,28 +35,46 @@ inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
     }
 }
 
-// Copies a panel of two vectors of V (simd/avx2.hpp or simd/avx512.hpp)
-// per window position; even(p) gives a vector's lanes i from p[2 * i], for
-// row step 2 (pass a lambda, not a function pointer, so that it inlines).
-template <class V, int Step, bool Split, class Even>
-inline void copy_halves(const PanelWalk& w, float* dst, Even even) {
-    constexpr std::size_t half = V::kLanes;
-    // Lanes of each half taken from the second row.
-    const typename V::Mask next_low = V::lanes_from(w.split);
-    const typename V::Mask next_high = V::lanes_from(w.split < half ? 0 : w.split - half);
-    const std::int64_t apart = w.apart;
-    auto load = [even](const float* p) {
-        if constexpr (Step == 1) return V::load(p);
-        else return even(p);
-    };
-    walk_panel<2 * half, Split>(w, dst, [=](const float* src, float* out) {
-        typename V::Vec low = load(src), high = load(src + Step * half);
+// The two vectors of V (simd/avx2.hpp or simd/avx512.hpp) of one window
+// position of a panel at row step 1 or 2: lanes i < w.split from lane 0's
+// row, the others from the next output row, w.apart elements further.
+template <class V, int Step, bool Split>
+class PanelHalves {
+public:
+    static constexpr std::size_t kHalf = V::kLanes;
+
+    explicit PanelHalves(const PanelWalk& w)
+        : next_low_(V::lanes_from(w.split)), next_high_(V::lanes_from(w.split < kHalf ? 0 : w.split - kHalf)),
+          apart_(w.apart) {}
+
+    void operator()(const float* src, typename V::Vec& low, typename V::Vec& high) const {
+        low = load(src);
+        high = load(src + Step * kHalf);
         if constexpr (Split) {
-            low = V::select(next_low, low, load(src + apart));
-            high = V::select(next_high, high, load(src + apart + Step * half));
+            low = V::select(next_low_, low, load(src + apart_));
+            high = V::select(next_high_, high, load(src + apart_ + Step * kHalf));
         }
+    }
+
+private:
+    static typename V::Vec load(const float* p) {
+        if constexpr (Step == 1) return V::load(p);
+        else return V::even(p);
+    }
+
+    typename V::Mask next_low_, next_high_;
+    std::int64_t apart_;
+};
+
+// Copies a panel of two vectors of V per window position.
+template <class V, int Step, bool Split>
+inline void copy_halves(const PanelWalk& w, float* dst) {
+    const PanelHalves<V, Step, Split> halves(w);
+    walk_panel<2 * V::kLanes, Split>(w, dst, [&](const float* src, float* out) {
+        typename V::Vec low, high;
+        halves(src, low, high);
         V::store(out, low);
-        V::store(out + half, high);
+        V::store(out + V::kLanes, high);
     });
 }
 

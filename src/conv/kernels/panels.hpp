@@ -43,12 +43,28 @@ bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst);
 bool copy_panel16_avx2(const PanelWalk& w, float* dst);
 bool copy_panel32_avx512(const PanelWalk& w, float* dst);
 
+// The micro-kernel's block for the first MR filters of one full panel,
+// computed from the panel's windows read in place through `w` (row step 1
+// or 2) while the panel is written to `panel` exactly as the copy writes
+// it: rows [0, rows) of the block go to c (rows ldc apart, as wide as the
+// panel), each the sum over the whole depth, in order, from +0.0, of `a`
+// (one packed filter panel) times the window values, as the micro-kernel
+// computes it from the copied panel. Returns false, writing nothing, for a
+// walk it does not serve.
+using WindowProduct = bool (*)(const PanelWalk& w, const float* a, float* c, std::size_t ldc, std::size_t rows,
+                               float* panel);
+
+bool windows_8x32_avx512(const PanelWalk& w, const float* a, float* c, std::size_t ldc, std::size_t rows,
+                         float* panel);
+
 // conv2d's kernels: the products' table and the SIMD copy of window panels
 // as wide as its micro-kernel's (null where there is none), chosen together
 // once from the CPU's features.
 struct ConvKernels {
     const matmul::MatmulKernels* product;
     PanelCopy copy_panel;
+    // The micro-kernel on panels read in place (null where there is none).
+    WindowProduct first_rows = nullptr;
     // Bytes of packed windows a strip aims to stay within, so that the
     // products find the strip in the cache its packing left it in: the L1
     // data cache when the products take the whole depth in one pass (each
