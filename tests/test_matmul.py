@@ -106,7 +106,9 @@ def test_row_panels_of_a_pack_every_position(rows, m, k):
 
 @pytest.mark.parametrize("layout", list(_layouts(np.zeros((1, 1), np.float32))))
 @pytest.mark.parametrize("which", ["a", "b"])
-@pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130), (150, 300, 12)])
+# The last shape goes to the pool in passes, each packing its own part of
+# every panel of `b`.
+@pytest.mark.parametrize("m, k, n", [(9, 33, 17), (90, 70, 130), (150, 300, 12), (60, 1700, 200)])
 def test_layouts_read_through_strides(layout, which, m, k, n):
     a, b = operands(m, k, n, seed=7)
     expected = matmul_ref(a, b)
@@ -240,8 +242,9 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
 
 
 # Every tile of the first shape needs the one band of `b`, every tile of the
-# second the one band of `a`, deep enough that packing it lasts until the
-# other workers arrive: they wait for it.
+# second the one band of `a`, deep enough that packing a band (of `a`) or
+# a panel's part for one pass (of `b`) lasts until the other workers
+# arrive: they wait for it.
 _SHARED_BAND_SHAPES = [(600, 2000, 500), (150, 2000, 1500)]
 
 

@@ -5,8 +5,9 @@
 // calling thread up to parallel::kSequentialLimit result elements, else one
 // tile per item of a loop over the pool. The tiles read `a` packed by rows
 // and `b` by columns into the panels the micro-kernel reads (these are the
-// private copy of `a` and the transposed copy of `b`), each band packed
-// when a tile first needs it.
+// private copy of `a` and the transposed copy of `b`): each band of `a`
+// packed when a tile first needs it, each pass's part of a panel of `b`
+// just before a tile first reads it.
 #include "matmul/matmul.hpp"
 
 #include <string>
@@ -64,9 +65,10 @@ Buffer<float> matmul_core(const View<float>& a, const View<float>& b) {
              [&](std::size_t band, std::size_t first, std::size_t last) noexcept {
                  pack_rows(a, pa, band, first, last, kernel.pack_full_rows);
              },
-             [&](std::size_t band, std::size_t first, std::size_t last) noexcept {
-                 pack_columns(b, pb, band, first, last);
-             });
+             [&](std::size_t band, std::size_t q, std::size_t p0, std::size_t p1) noexcept {
+                 pack_columns(b, pb, band, q, q + 1, p0, p1);
+             },
+             b.strides[1] == 1 ? b.data : nullptr, b.strides[0]);
     return c;
 }
 

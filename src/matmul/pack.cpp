@@ -83,33 +83,34 @@ void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, std::s
 
 namespace {
 
-// Full panels of W lanes of a band of row-major `b`, a run of kRun rows at
-// a time: the run's part of the panels (at most 8 x 512 floats, 16 KiB, for
-// a band; a piece of a band is narrower) is read from memory once and stays
-// in L1 while each panel receives its kRun rows as one contiguous piece, so
-// only one output stream is written at a time. (Walked row by row, every
-// panel of the band is a stream of its own; a 1024 x 1024 product measured
-// 1.5-2% slower that way.) The fixed width lets the compiler copy each
-// panel row with a few vector moves.
+// Full panels of W lanes of a band of row-major `b`, positions [p0, p1), a
+// run of kRun rows at a time: the run's part of the panels (at most 8 x 512
+// floats, 16 KiB, for a band; a piece of a band is narrower) is read from
+// memory once and stays in L1 while each panel receives its kRun rows as
+// one contiguous piece, so only one output stream is written at a time.
+// (Walked row by row, every panel of the band is a stream of its own; a
+// 1024 x 1024 product measured 1.5-2% slower that way.) The fixed width
+// lets the compiler copy each panel row with a few vector moves.
 template <std::size_t W>
-void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t panels, float* out) {
+void pack_full_panels(const float* src, std::int64_t s0, std::size_t k, std::size_t p0, std::size_t p1,
+                      std::size_t panels, float* out) {
     constexpr std::size_t kRun = 8;
-    for (std::size_t p0 = 0; p0 < k; p0 += kRun) {
-        const std::size_t p1 = p0 + kRun < k ? p0 + kRun : k;
+    for (std::size_t r0 = p0; r0 < p1; r0 += kRun) {
+        const std::size_t r1 = r0 + kRun < p1 ? r0 + kRun : p1;
         for (std::size_t q = 0; q < panels; ++q)
-            for (std::size_t p = p0; p < p1; ++p)
+            for (std::size_t p = r0; p < r1; ++p)
                 std::memcpy(out + (q * k + p) * W, src + offset(p, s0) + q * W, W * sizeof(float));
     }
 }
 
 // Packs the full panels of a band when their width has a fixed-width copy;
 // returns how many it packed.
-std::size_t pack_full_columns(const float* src, std::int64_t s0, std::size_t k, std::size_t w,
-                              std::size_t panels, float* out) {
+std::size_t pack_full_columns(const float* src, std::int64_t s0, std::size_t k, std::size_t p0,
+                              std::size_t p1, std::size_t w, std::size_t panels, float* out) {
     switch (w) {
-        case 8: pack_full_panels<8>(src, s0, k, panels, out); return panels;
-        case 16: pack_full_panels<16>(src, s0, k, panels, out); return panels;
-        case 32: pack_full_panels<32>(src, s0, k, panels, out); return panels;
+        case 8: pack_full_panels<8>(src, s0, k, p0, p1, panels, out); return panels;
+        case 16: pack_full_panels<16>(src, s0, k, p0, p1, panels, out); return panels;
+        case 32: pack_full_panels<32>(src, s0, k, p0, p1, panels, out); return panels;
         default: return 0;
     }
 }
@@ -117,7 +118,7 @@ std::size_t pack_full_columns(const float* src, std::int64_t s0, std::size_t k, 
 }  // namespace
 
 void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std::size_t first,
-                  std::size_t last) {
+                  std::size_t last, std::size_t p0, std::size_t p1) {
     const std::size_t w = dst.width(), k = dst.depth();
     const std::size_t band_end = dst.band_end(band), stop = dst.band_begin(band) + last * w;
     const std::size_t end = stop < band_end ? stop : band_end;
@@ -125,18 +126,18 @@ void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std
     const std::size_t begin = dst.band_begin(band) + first * w;
     std::size_t q = first;
     if (s1 == 1 && begin < end) {
-        q += pack_full_columns(b.data + begin, s0, k, w, (end - begin) / w, dst.panel(band, first));
+        q += pack_full_columns(b.data + begin, s0, k, p0, p1, w, (end - begin) / w, dst.panel(band, first));
     }
     for (std::size_t j = dst.band_begin(band) + q * w; j < end; j += w, ++q) {
         float* out = dst.panel(band, q);
         const std::size_t cols = end - j < w ? end - j : w;
         const float* src = b.data + offset(j, s1);
-        zero_padding(out, cols, k, w);
+        zero_padding(out + p0 * w, cols, p1 - p0, w);
         if (s1 == 1) {
-            for (std::size_t p = 0; p < k; ++p)
+            for (std::size_t p = p0; p < p1; ++p)
                 std::memcpy(out + p * w, src + offset(p, s0), cols * sizeof(float));
         } else {
-            for (std::size_t p = 0; p < k; ++p) {
+            for (std::size_t p = p0; p < p1; ++p) {
                 const float* row = src + offset(p, s0);
                 for (std::size_t c = 0; c < cols; ++c) out[p * w + c] = row[offset(c, s1)];
             }

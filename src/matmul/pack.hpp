@@ -78,10 +78,14 @@ void zero_padding(float* panel, std::size_t lanes, std::size_t depth, std::size_
 void pack_rows(const View<float>& a, const Panels& dst, std::size_t band, std::size_t first,
                std::size_t last, RowPanelPacker full = nullptr);
 
-// Packs panels [first, last) of one band of columns of the 2-D view `b`
-// (depth x extent): lane j, position p holds b[p][j].
+// Packs positions [p0, p1) of panels [first, last) of one band of columns
+// of the 2-D view `b` (depth x extent): lane j, position p holds b[p][j].
 void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std::size_t first,
-                  std::size_t last);
+                  std::size_t last, std::size_t p0, std::size_t p1);
+inline void pack_columns(const View<float>& b, const Panels& dst, std::size_t band, std::size_t first,
+                         std::size_t last) {
+    pack_columns(b, dst, band, first, last, 0, dst.depth());
+}
 
 // The same for every panel of the band.
 inline void pack_rows(const View<float>& a, const Panels& dst, std::size_t band,

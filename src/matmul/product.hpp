@@ -45,16 +45,21 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
 // operand's band; each writes its own disjoint part of c. With k = 0, c
 // is left untouched.
 //
-// The panels are filled as the tiles need them: pack_a(band, first, last)
-// and pack_b(band, first, last) write panels [first, last) of one band of
-// `a` and of `b`. Each band is packed once, in pieces of a few panels, by
-// the threads whose tiles need it (each piece by one of them), before any
-// of them reads it. Packing thus shares the loop of the tiles instead of
-// being a loop of its own the tiles wait for, and a band is packed just
-// before it is read. Neither function may throw.
+// The panels are filled as the tiles need them, so that packing shares the
+// loop of the tiles instead of being a loop of its own the tiles wait for,
+// and each part is packed just before it is read. pack_a(band, first, last)
+// writes panels [first, last) of one band of `a`: each band is packed once,
+// in pieces of one panel, by the threads whose tiles need it, before any of
+// them reads it. pack_b(band, q, p0, p1) writes positions [p0, p1) of panel
+// q of one band of `b`: one pass's part, packed once, by the first tile to
+// reach it. When b_rows is set, `b` is row-major from there (unit column
+// step, rows b_row_stride floats apart), and the kernel calls fetch the
+// rows of the parts about to be packed. Neither function may throw.
 using PanelPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)>;
+using PartPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t, std::size_t)>;
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
-              bool parallel, PanelPacker pack_a, PanelPacker pack_b);
+              bool parallel, PanelPacker pack_a, PartPacker pack_b, const float* b_rows,
+              std::int64_t b_row_stride);
 
 // c = a x b for `a` read in place (m rows, row r at a + r * lda, unit step
 // along its k inner positions) and b packed 16 lanes wide, at most

@@ -16,10 +16,11 @@ constexpr std::size_t kCols = 8;
 
 }  // namespace
 
-// The portable kernel leaves fetching ahead to the processor: `fetch` is
-// not used.
+// The portable kernel leaves fetching ahead to the processor: `fetch` and
+// its stride are not used.
 void gemm_4x8_scalar(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                     std::size_t rows, std::size_t cols, bool accumulate, const float* /*fetch*/) {
+                     std::size_t rows, std::size_t cols, bool accumulate, const float* /*fetch*/,
+                     std::ptrdiff_t /*fetch_stride*/) {
     float acc[kRows][kCols];
     for (std::size_t r = 0; r < kRows; ++r)
         for (std::size_t j = 0; j < kCols; ++j)

@@ -20,12 +20,16 @@ constexpr std::size_t kRows = 6;
 constexpr std::size_t kCols = 16;
 
 // The kc inner positions for rows [0, R), in order; with Fetch, each also
-// asks for one line of `fetch`.
+// asks for one line of `fetch`, `stride` bytes after the last.
 template <std::size_t R, bool Fetch>
-void steps(std::size_t kc, const float* a, const float* b, __m256 (&acc)[R][2], const char* fetch) {
+void steps(std::size_t kc, const float* a, const float* b, __m256 (&acc)[R][2], const char* fetch,
+           std::ptrdiff_t stride) {
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kc; ++p) {
-        if constexpr (Fetch) _mm_prefetch(fetch + 64 * p, _MM_HINT_T1);
+        if constexpr (Fetch) {
+            _mm_prefetch(fetch, _MM_HINT_T1);
+            fetch += stride;
+        }
         add_products<simd::Avx2, R>(acc, a, b);
         a += kRows;
         b += kCols;
@@ -36,7 +40,7 @@ void steps(std::size_t kc, const float* a, const float* b, __m256 (&acc)[R][2], 
 // The packed panel of `a` stays 6 lanes wide whatever R is.
 template <std::size_t R>
 void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-           bool accumulate, const char* fetch) {
+           bool accumulate, const char* fetch, std::ptrdiff_t stride) {
     __m256 acc[R][2];
 #pragma GCC unroll 6
     for (std::size_t r = 0; r < R; ++r) {
@@ -50,9 +54,9 @@ void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t
     }
 
     if (fetch != nullptr) {
-        steps<R, true>(kc, a, b, acc, fetch);
+        steps<R, true>(kc, a, b, acc, fetch, stride);
     } else {
-        steps<R, false>(kc, a, b, acc, nullptr);
+        steps<R, false>(kc, a, b, acc, nullptr, 0);
     }
 
 #pragma GCC unroll 6
@@ -63,24 +67,25 @@ void block(std::size_t kc, const float* a, const float* b, float* c, std::size_t
 }
 
 void rows_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                std::size_t rows, bool accumulate, const char* fetch) {
+                std::size_t rows, bool accumulate, const char* fetch, std::ptrdiff_t stride) {
     switch (rows) {
-        case 1: return block<1>(kc, a, b, c, ldc, accumulate, fetch);
-        case 2: return block<2>(kc, a, b, c, ldc, accumulate, fetch);
-        case 3: return block<3>(kc, a, b, c, ldc, accumulate, fetch);
-        case 4: return block<4>(kc, a, b, c, ldc, accumulate, fetch);
-        case 5: return block<5>(kc, a, b, c, ldc, accumulate, fetch);
-        default: return block<6>(kc, a, b, c, ldc, accumulate, fetch);
+        case 1: return block<1>(kc, a, b, c, ldc, accumulate, fetch, stride);
+        case 2: return block<2>(kc, a, b, c, ldc, accumulate, fetch, stride);
+        case 3: return block<3>(kc, a, b, c, ldc, accumulate, fetch, stride);
+        case 4: return block<4>(kc, a, b, c, ldc, accumulate, fetch, stride);
+        case 5: return block<5>(kc, a, b, c, ldc, accumulate, fetch, stride);
+        default: return block<6>(kc, a, b, c, ldc, accumulate, fetch, stride);
     }
 }
 
 }  // namespace
 
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch) {
+                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                    std::ptrdiff_t fetch_stride) {
     const char* ahead = reinterpret_cast<const char*>(fetch);
     if (cols == kCols) {
-        rows_block(kc, a, b, c, ldc, rows, accumulate, ahead);
+        rows_block(kc, a, b, c, ldc, rows, accumulate, ahead, fetch_stride);
         return;
     }
     float local[kRows * kCols] = {};
@@ -88,7 +93,7 @@ void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, st
         for (std::size_t r = 0; r < rows; ++r)
             for (std::size_t j = 0; j < cols; ++j) local[r * kCols + j] = c[r * ldc + j];
     }
-    rows_block(kc, a, b, local, kCols, rows, accumulate, ahead);
+    rows_block(kc, a, b, local, kCols, rows, accumulate, ahead, fetch_stride);
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t j = 0; j < cols; ++j) c[r * ldc + j] = local[r * kCols + j];
 }

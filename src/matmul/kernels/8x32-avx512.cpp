@@ -22,16 +22,20 @@ constexpr std::size_t kCols = 32;
 __mmask16 lanes(std::size_t count) { return simd::Avx512::part_mask(count < 16 ? count : 16); }
 
 // The kc inner positions, in order; with Fetch, each also asks for one line
-// of `fetch`.
+// of `fetch`, `stride` bytes after the last.
 template <bool Fetch>
-void steps(std::size_t kc, const float* a, const float* b, __m512 (&acc)[kRows][2], const char* fetch) {
+void steps(std::size_t kc, const float* a, const float* b, __m512 (&acc)[kRows][2], const char* fetch,
+           std::ptrdiff_t stride) {
 #pragma GCC unroll 2
     for (std::size_t p = 0; p < kc; ++p) {
         // Fetch the panels a few positions ahead; this only moves data.
         _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char*>(b + 8 * kCols + 16), _MM_HINT_T0);
         _mm_prefetch(reinterpret_cast<const char*>(a + 16 * kRows), _MM_HINT_T0);
-        if constexpr (Fetch) _mm_prefetch(fetch + 64 * p, _MM_HINT_T1);
+        if constexpr (Fetch) {
+            _mm_prefetch(fetch, _MM_HINT_T1);
+            fetch += stride;
+        }
         add_products<simd::Avx512, kRows>(acc, a, b);
         a += kRows;
         b += kCols;
@@ -41,7 +45,8 @@ void steps(std::size_t kc, const float* a, const float* b, __m512 (&acc)[kRows][
 }  // namespace
 
 void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                      std::size_t rows, std::size_t cols, bool accumulate, const float* fetch) {
+                      std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                      std::ptrdiff_t fetch_stride) {
     const __mmask16 m0 = lanes(cols);
     const __mmask16 m1 = cols > 16 ? lanes(cols - 16) : static_cast<__mmask16>(0);
 
@@ -58,9 +63,9 @@ void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, 
     }
 
     if (fetch != nullptr) {
-        steps<true>(kc, a, b, acc, reinterpret_cast<const char*>(fetch));
+        steps<true>(kc, a, b, acc, reinterpret_cast<const char*>(fetch), fetch_stride);
     } else {
-        steps<false>(kc, a, b, acc, nullptr);
+        steps<false>(kc, a, b, acc, nullptr, 0);
     }
 
 #pragma GCC unroll 8

@@ -18,13 +18,15 @@ namespace kiln::matmul {
 // (a multiply followed by a separate add, never a fused multiply-add). Only
 // the accumulators with r < rows and j < cols are read from and stored to c.
 //
-// With `fetch` set, the call also asks, one per inner position, for the kc
-// cache lines (64 bytes each) from `fetch` on to be brought into the cache:
-// a part of the panel of `b` the next calls will read, so that they find it
-// in L2 instead of waiting for it one line at a time. This only moves data.
+// With `fetch` set, the call also asks, one per inner position p, for the
+// cache line at fetch_stride * p bytes past `fetch` to be brought into L2:
+// a part of what the next calls will read (the next panel of `b`, 64 bytes
+// apart, or the rows of `b` it is about to be packed from), so that it is
+// found there instead of waited for one line at a time. This only moves
+// data.
 using MicroKernel = void (*)(std::size_t kc, const float* a, const float* b, float* c,
                              std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate,
-                             const float* fetch);
+                             const float* fetch, std::ptrdiff_t fetch_stride);
 
 // Computes a block of `rows` (at most 16) rows by `cols` (at most 16)
 // columns of the result, with the same sums as a MicroKernel, but reading
@@ -36,7 +38,8 @@ using NarrowKernel = void (*)(std::size_t kc, const float* a, std::size_t lda, c
 
 // 8 rows x 32 columns: sixteen 16-lane accumulators.
 void gemm_8x32_avx512(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                      std::size_t rows, std::size_t cols, bool accumulate, const float* fetch);
+                      std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                      std::ptrdiff_t fetch_stride);
 // Up to 16 rows x 16 columns, one 16-lane accumulator per row.
 void gemm_rows16_avx512(std::size_t kc, const float* a, std::size_t lda, const float* b, float* c,
                         std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
@@ -45,11 +48,13 @@ void gemm_rows16_avx2(std::size_t kc, const float* a, std::size_t lda, const flo
                       std::size_t ldc, std::size_t rows, std::size_t cols, bool accumulate);
 // 6 rows x 16 columns: twelve 8-lane accumulators.
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch);
+                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                    std::ptrdiff_t fetch_stride);
 // 4 rows x 8 columns in portable code (the compiler may use the baseline
 // 4-lane vectors).
 void gemm_4x8_scalar(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
-                     std::size_t rows, std::size_t cols, bool accumulate, const float* fetch);
+                     std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                     std::ptrdiff_t fetch_stride);
 
 // Packs a full panel of `a` (as many rows as the panel has lanes, row
 // stride s0, unit column stride) over positions [0, k): lane r, position p
