@@ -21,7 +21,11 @@ def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05,
     The samples are taken in turns (ours, then each peer, the starting one
     rotating every round), so a slow spell of this shared machine lands on
     every contender alike instead of on whichever was being timed. Each
-    sample runs its function enough times to last at least min_time.
+    sample runs its function enough times to last at least min_time, after
+    one untimed call: the pause before every sample (below) lets the cores
+    idle, and the first call after it runs on cold caches and a clock still
+    rising (2-5% slower on a 1024 or 2048 product, for every contender),
+    which a sample of one or a few calls would otherwise count in full.
     With `limit_in_turns`, the register-only loop of tools/peak (every
     worker's core busy) takes a turn in each round too, and the next row()
     also states our rate as a share of that loop's median rate.
@@ -48,6 +52,7 @@ def side_by_side(ours, peers: dict, *, repeat: int = 9, min_time: float = 0.05,
                 rates.append(float(out))
                 continue
             fn, n = fns[name], loops[name]
+            fn()
             t0 = time.perf_counter()
             for _ in range(n):
                 fn()

@@ -61,7 +61,8 @@ def this_run() -> list[str]:
         + (", ".join(f"{k} {v:.1f}" for k, v in limit.items() if not k.endswith(" step")) or "not measured"),
         "- the product kernel's own inner step with its loads, panels in the L1 cache (tools/peak, GFLOP/s): "
         + (", ".join(f"{k} {v:.1f}" for k, v in limit.items() if k.endswith(" step")) or "not measured"),
-        "- times are medians of 9 samples, taken in turns with the peers; ratio = peer time / our time "
+        "- times are medians of 9 samples, taken in turns with the peers, each after a pause and one "
+        "untimed call; ratio = peer time / our time "
         "(above 1.0: we are faster); for products, our GFLOP/s per core and its share of the core's "
         "best separate multiply-then-add rate (the limit for products without fused multiply-add); "
         "\"in turns\": that share of the same loop's median rate when timed in turns with the case, "
