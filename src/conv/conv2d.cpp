@@ -47,9 +47,10 @@ std::int64_t offset(std::uint64_t index, std::int64_t stride) {
     return static_cast<std::int64_t>(index) * stride;
 }
 
-// Packs one band of filters as the left operand of the products.
-void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band,
-                  matmul::RowPanelPacker full) {
+// Packs panels [first, last) of one band of filters as the left operand of
+// the products.
+void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band, std::size_t first,
+                  std::size_t last, matmul::RowPanelPacker full) noexcept {
     const std::uint64_t kc = kernel.shape[1], kh = kernel.shape[2], kw = kernel.shape[3];
     const std::int64_t* s = kernel.strides;
     // When each filter's kc x kh x kw elements lie one stride apart (any
@@ -77,12 +78,13 @@ void pack_filters(const View<float>& kernel, const Panels& dst, std::size_t band
         rows.shape[1] = kc * kh * kw;
         rows.strides[0] = s[0];
         rows.strides[1] = step;
-        matmul::pack_rows(rows, dst, band, full);
+        matmul::pack_rows(rows, dst, band, first, last, full);
         return;
     }
-    const std::size_t w = dst.width(), end = dst.band_end(band);
-    std::size_t q = 0;
-    for (std::size_t o = dst.band_begin(band); o < end; o += w, ++q) {
+    const std::size_t w = dst.width(), band_end = dst.band_end(band), stop = dst.band_begin(band) + last * w;
+    const std::size_t end = stop < band_end ? stop : band_end;
+    std::size_t q = first;
+    for (std::size_t o = dst.band_begin(band) + first * w; o < end; o += w, ++q) {
         float* out = dst.panel(band, q);
         const std::size_t rows = end - o < w ? end - o : w;
         matmul::zero_padding(out, rows, kc * kh * kw, w);
@@ -160,13 +162,36 @@ bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geom
     const std::int64_t* s = input.strides;
     const float* img = input.data + offset(image, s[0]);
 
-    // Offset of each column's window origin within its image, and the runs
-    // of lanes within one output row.
+    const std::uint64_t y0 = j0 / g.ow, x0 = j0 % g.ow;
+    const auto origin = [&](std::uint64_t y, std::uint64_t x) {
+        return offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
+    };
+    const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
+
+    // A full panel in one output row, or in two. Two rows: lane i >= split
+    // sits at lane 0's element + apart + i * step. With positive strides
+    // and rows at least a row of windows apart, apart >= 0, so every
+    // address the blended copy reads lies between lane 0's element and
+    // lane nr - 1's.
+    const std::size_t split = g.ow - x0 < cols ? static_cast<std::size_t>(g.ow - x0) : cols;
+    const bool one_row = split == cols;
+    const bool two_rows = !one_row && cols - split <= g.ow && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
+    if (cols == nr && (one_row || two_rows)) {
+        const std::int64_t org0 = origin(y0, x0);
+        const std::int64_t apart = one_row ? 0 : origin(y0 + 1, 0) - offset(split, step) - org0;
+        const PanelWalk walk = panel_walk(img + org0, s, g, nr, step, apart, one_row ? nr : split);
+        if (first.product && first.product(walk, first.a, first.c, first.ldc, first.rows, panel)) return true;
+        if (k.copy_panel && k.copy_panel(walk, panel)) return false;
+        if (copy_panel_portable(walk, nr, panel)) return false;
+    }
+
+    // Any other panel: the offset of each column's window origin within its
+    // image, and the runs of lanes within one output row.
     std::int64_t org[kMaxTile];
     std::size_t run_start[kMaxTile], run_len[kMaxTile], runs = 0;
-    std::uint64_t y = j0 / g.ow, x = j0 % g.ow;
+    std::uint64_t y = y0, x = x0;
     for (std::size_t l = 0; l < cols; ++l) {
-        org[l] = offset(y * g.stride, s[2]) + offset(x * g.stride, s[3]);
+        org[l] = origin(y, x);
         if (l > 0 && x != 0) {
             ++run_len[runs - 1];
         } else {
@@ -178,21 +203,6 @@ bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geom
             x = 0;
             ++y;
         }
-    }
-    const std::int64_t step = g.ow > 1 ? offset(g.stride, s[3]) : 0;
-
-    // Two rows: lane i >= split sits at lane 0's element + apart +
-    // i * step. With positive strides and rows at least a row of windows
-    // apart, apart >= 0, so every address the blended copy reads lies
-    // between lane 0's element and lane nr - 1's.
-    const bool two_rows = runs == 2 && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
-    if (cols == nr && (runs == 1 || two_rows)) {
-        const std::size_t split = runs == 1 ? nr : run_start[1];
-        const std::int64_t apart = runs == 1 ? 0 : org[split] - offset(split, step) - org[0];
-        const PanelWalk walk = panel_walk(img + org[0], s, g, nr, step, apart, split);
-        if (first.product && first.product(walk, first.a, first.c, first.ldc, first.rows, panel)) return true;
-        if (k.copy_panel && k.copy_panel(walk, panel)) return false;
-        if (copy_panel_portable(walk, nr, panel)) return false;
     }
 
     matmul::zero_padding(panel, cols, g.depth, nr);
@@ -218,7 +228,7 @@ bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geom
 // goes panel by panel instead, the first filters' rows of each panel
 // computed while the panel is packed.
 void convolve_image(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
-                    const Panels& filters, float* out) {
+                    const Panels& filters, matmul::BandsOnDemand& filter_bands, float* out) {
     const MatmulKernels& kernel = *k.product;
     const std::uint64_t oc = filters.extent(), n = g.positions;
     if (oc == 0 || n == 0) return;
@@ -234,6 +244,7 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
             for (std::size_t j = j0; j < j1; j += nr)
                 pack_window_panel(input, image, g, k, j, j1 - j < nr ? j1 - j : nr, windows + (j - j0) * g.depth, {});
             for (std::size_t band = 0; band < filters.bands(); ++band) {
+                filter_bands.ready(band);
                 const std::size_t i0 = filters.band_begin(band);
                 matmul::multiply_block(kernel, g.depth, filters.panel(band, 0), filters.band_end(band) - i0,
                                        windows, j1 - j0, out + i0 * n + j0, n, false);
@@ -241,6 +252,7 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
             return;
         }
         // One panel at a time, in one buffer.
+        filter_bands.ready(0);
         mem::Block buffer(matmul::band_floats(nr, g.depth, nr) * sizeof(float), mem::Block::ForOverwrite{});
         float* panel = static_cast<float*>(buffer.get());
         FirstRows first;
@@ -255,6 +267,7 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
             // by the in-place kernel.
             const bool done = pack_window_panel(input, image, g, k, j, cols, panel, first);
             for (std::size_t band = 0; band < filters.bands(); ++band) {
+                filter_bands.ready(band);
                 const std::size_t skip = band == 0 && done ? 1 : 0;
                 const std::size_t i0 = filters.band_begin(band) + skip * kernel.mr, end = filters.band_end(band);
                 if (i0 >= end) continue;
@@ -321,19 +334,26 @@ Buffer<float> conv2d(const View<float>& input, const View<float>& kernel, std::u
     if (product.blocks.nc > fits) product.blocks.nc = fits;
     ConvKernels k = table;
     k.product = &product;
+    // The filters are packed by the items that need them, a panel at a
+    // time, so that on the pool the workers share the packing (its reads
+    // and writes mostly miss the caches, the filters' memory having last
+    // been read by every core) instead of waiting while one thread packs.
     Panels filters(oc, g.depth, k.product->mr, k.product->blocks.mc);
-    for (std::size_t band = 0; band < filters.bands(); ++band)
-        pack_filters(kernel, filters, band, k.product->pack_full_rows);
+    const matmul::RowPanelPacker full_rows = k.product->pack_full_rows;
+    const auto pack_panels = [&](std::size_t band, std::size_t first, std::size_t last) {
+        pack_filters(kernel, filters, band, first, last, full_rows);
+    };
+    matmul::BandsOnDemand filter_bands(filters, 1, pack_panels);
 
     const std::uint64_t plane = oc * g.positions;  // output elements per image
     if (n == 1) {
-        convolve_image(input, 0, g, k, filters, out.first());
+        convolve_image(input, 0, g, k, filters, filter_bands, out.first());
     } else if (n >= 2) {
         // One image per item. Items read the caller's input in place: it
         // stays held and unchanged until this call returns, which is after
         // every item has finished. Each writes only its own image's planes.
         parallel::for_each_index(n, [&](std::size_t b) {
-            convolve_image(input, b, g, k, filters, out.first() + b * plane);
+            convolve_image(input, b, g, k, filters, filter_bands, out.first() + b * plane);
         }, parallel::Sharing::after_a_moment, parallel::Grain::single);
     }
     return out;

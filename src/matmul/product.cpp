@@ -231,61 +231,29 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
     multiply_block(kernel, k, a_band, rows, b_band, cols, c, ldc, fetch_b, nullptr);
 }
 
-namespace {
-
-// The bands of one packed operand, each packed on first use, in pieces of
-// a few panels. The first thread whose tile needs a band starts packing it;
-// any other that needs it meanwhile packs the pieces still unclaimed
-// alongside, and then waits only for the pieces in other hands, instead of
-// for the whole band. (A 256 x 256 product on two workers spent 5-7% of
-// its time in such waits when one thread packed each band alone.)
-class BandsOnDemand {
-public:
-    BandsOnDemand(const Panels& panels, std::size_t panels_per_piece, PanelPacker pack)
-        : panels_(panels), per_piece_(panels_per_piece), state_(std::make_unique<State[]>(panels.bands())),
-          pack_(pack) {}
-
-    void ready(std::size_t band) noexcept {
-        State& state = state_[band];
-        const std::size_t panels = panels_.panels(band);
-        const std::size_t pieces = (panels + per_piece_ - 1) / per_piece_;
-        if (state.done.load(std::memory_order_acquire) == pieces) return;
-        while (state.next.load(std::memory_order_relaxed) < pieces) {
-            const std::size_t piece = state.next.fetch_add(1, std::memory_order_relaxed);
-            if (piece >= pieces) break;
-            const std::size_t first = piece * per_piece_;
-            pack_(band, first, first + per_piece_ < panels ? first + per_piece_ : panels);
-            state.done.fetch_add(1, std::memory_order_release);
-        }
-        // The pieces other threads are packing: a short wait (a piece takes
-        // microseconds), giving the processor away once it lasts, in case a
-        // packing thread needs it.
-        for (unsigned spins = 0; state.done.load(std::memory_order_acquire) != pieces; ++spins) {
-            if (spins < kSpins) {
-                parallel::pause();
-            } else {
-                std::this_thread::yield();
-            }
+void BandsOnDemand::ready(std::size_t band) noexcept {
+    State& state = state_[band];
+    const std::size_t panels = panels_.panels(band);
+    const std::size_t pieces = (panels + per_piece_ - 1) / per_piece_;
+    if (state.done.load(std::memory_order_acquire) == pieces) return;
+    while (state.next.load(std::memory_order_relaxed) < pieces) {
+        const std::size_t piece = state.next.fetch_add(1, std::memory_order_relaxed);
+        if (piece >= pieces) break;
+        const std::size_t first = piece * per_piece_;
+        pack_(band, first, first + per_piece_ < panels ? first + per_piece_ : panels);
+        state.done.fetch_add(1, std::memory_order_release);
+    }
+    // The pieces other threads are packing: a short wait (a piece takes
+    // microseconds), giving the processor away once it lasts, in case a
+    // packing thread needs it.
+    for (unsigned spins = 0; state.done.load(std::memory_order_acquire) != pieces; ++spins) {
+        if (spins < kSpins) {
+            parallel::pause();
+        } else {
+            std::this_thread::yield();
         }
     }
-
-private:
-    static constexpr unsigned kSpins = 2000;
-
-    // Pieces claimed and pieces packed, on a cache line of their own, as
-    // the threads that share a band update them.
-    struct alignas(64) State {
-        std::atomic<std::size_t> next{0};
-        std::atomic<std::size_t> done{0};
-    };
-
-    const Panels& panels_;
-    std::size_t per_piece_;
-    std::unique_ptr<State[]> state_;
-    PanelPacker pack_;
-};
-
-}  // namespace
+}
 
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel, PanelPacker pack_a, PartPacker pack_b, const float* b_rows,
