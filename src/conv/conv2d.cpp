@@ -5,10 +5,11 @@
 // holding input[b][c][y*stride + ky][x*stride + kx]).
 //
 // The filter bank is packed once per call, straight into the panels the
-// multiplication's micro-kernel reads. The window matrix is never built
-// whole: each strip of nc columns (the table's block size) is packed into a
-// small buffer right before the products that use it, so an image costs one
-// strip buffer instead of a full C*KH*KW x OH*OW copy; panels are copied by
+// multiplication's micro-kernel reads, a panel at a time by the items that
+// first need it. The window matrix is never built whole: each strip of nc
+// columns (the table's block size) is packed into a small buffer right
+// before the products that use it, so an image costs one strip buffer
+// instead of a full C*KH*KW x OH*OW copy; panels are copied by
 // the SIMD copy the table pairs with the micro-kernel, when there is one.
 // When the products take the whole depth in one pass and the micro-kernel
 // has a form that reads windows in place, a strip goes panel by panel, and
