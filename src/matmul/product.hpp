@@ -40,6 +40,11 @@ void run_items(std::size_t count, bool parallel, parallel::FunctionRef<void(std:
 void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_band, std::size_t rows,
                     const float* b_band, std::size_t cols, float* c, std::size_t ldc, bool fetch_b);
 
+// The packing functions of the products below: panels [first, last) of a
+// band, and positions [p0, p1) of one panel of a band.
+using PanelPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)>;
+using PartPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t, std::size_t)>;
+
 // The bands of one packed operand, each packed on first use, in pieces of
 // a few panels. The first thread whose work needs a band starts packing
 // it; any other that needs it meanwhile packs the pieces still unclaimed
@@ -47,11 +52,10 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
 // for the whole band. (A 256 x 256 product on two workers spent 5-7% of
 // its time in such waits when one thread packed each band alone.)
 // pack(band, first, last) writes panels [first, last) of a band and may
-// not throw.
+// not throw; it is held by reference, so it must outlive the object.
 class BandsOnDemand {
 public:
-    BandsOnDemand(const Panels& panels, std::size_t panels_per_piece,
-                  parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)> pack)
+    BandsOnDemand(const Panels& panels, std::size_t panels_per_piece, PanelPacker pack)
         : panels_(panels), per_piece_(panels_per_piece), state_(std::make_unique<State[]>(panels.bands())),
           pack_(pack) {}
 
@@ -71,7 +75,7 @@ private:
     const Panels& panels_;
     std::size_t per_piece_;
     std::unique_ptr<State[]> state_;
-    parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)> pack_;
+    PanelPacker pack_;
 };
 
 // c = a x b for packed a (m lanes) and b (n lanes) of equal depth k: every
@@ -91,8 +95,6 @@ private:
 // reach it. When b_rows is set, `b` is row-major from there (unit column
 // step, rows b_row_stride floats apart), and the kernel calls fetch the
 // rows of the parts about to be packed. Neither function may throw.
-using PanelPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t)>;
-using PartPacker = parallel::FunctionRef<void(std::size_t, std::size_t, std::size_t, std::size_t)>;
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,
               bool parallel, PanelPacker pack_a, PartPacker pack_b, const float* b_rows,
               std::int64_t b_row_stride);
