@@ -235,6 +235,7 @@ _PATH_CASES = [
     ((1, 6, 20, 45, 9, 3, 3), 2),  # 22-wide output rows: panels spanning two rows
     ((1, 3, 12, 47, 6, 3, 3), 1),  # 45-wide output rows: wide panels spanning two rows
     ((1, 12, 9, 40, 10, 3, 3), 1),  # depth 108: one pass, or two with passes of 100
+    ((2, 3, 61, 131, 20, 7, 7), 2),  # 63-wide rows at stride 2: strips on both workers share input rows
 ]
 
 _PATH_SCRIPT = f"""

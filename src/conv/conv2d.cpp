@@ -19,15 +19,19 @@
 // order, whatever the path.
 #include "conv/conv2d.hpp"
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "conv/kernels/panels.hpp"
 #include "core/memory.hpp"
+#include "core/prefetch.hpp"
 #include "core/texts.hpp"
 #include "matmul/kernels/kernels.hpp"
 #include "matmul/pack.hpp"
 #include "matmul/product.hpp"
+#include "parallel/pause.hpp"
 #include "parallel/pool.hpp"
 
 namespace kiln::conv {
@@ -121,14 +125,15 @@ void copy_run(float* dst, const float* src, std::size_t len, std::int64_t step) 
 constexpr std::uint64_t kAhead = 4;
 constexpr std::int64_t kAheadReach = 128;
 
-// The description of an nr-lane panel for its copies (see kernels/panels.hpp).
+// The description of an nr-lane panel of the image itself for its copies.
 PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& g, std::size_t nr,
                      std::int64_t step, std::int64_t apart, std::size_t split) {
     PanelWalk walk{};
     walk.first = first;
     walk.s1 = s[1];
     walk.s2 = s[2];
-    walk.s3 = s[3];
+    walk.pair = 2 * s[3];
+    walk.odd = s[3];
     walk.channels = g.channels;
     walk.kh = g.kh;
     walk.kw = g.kw;
@@ -139,6 +144,111 @@ PanelWalk panel_walk(const float* first, const std::int64_t* s, const Geometry& 
     walk.ahead = walk.reach > -kAheadReach && walk.reach < kAheadReach ? kAhead : 0;
     return walk;
 }
+
+// A stride-2 layer's image with every row split into its even elements
+// followed by its odd ones (RowSplit in kernels/panels.hpp). Element 2x + kx
+// of a row is then element x + kx / 2 of one half, so the windows of
+// consecutive output columns start at consecutive elements, and a panel's
+// lanes are read with plain loads instead of being picked out of twice as
+// many (which, with the stores of the copy, took the in-place product
+// 1.35-1.4x the micro-kernel's time per position, against 1.1-1.2x at row
+// step 1). Each row is split once (SplitRows below), and the panels then
+// read each of its elements about kh * kw / 4 times.
+struct Phases {
+    const float* data = nullptr;  // channels x h x w, row-major; null: rows not split
+    std::uint64_t h = 0, w = 0;
+};
+
+// Whether an image's panels are read from its split rows: stride 2 along
+// contiguous rows, windows at least 2 x 2 (so that every row and both
+// halves are read), and output rows at least a panel wide (so that nearly
+// every panel lies in one or two output rows, the panels read that way).
+bool reads_split_rows(const View<float>& input, const Geometry& g, const ConvKernels& k) {
+    return k.split_row != nullptr && g.stride == 2 && input.strides[3] == 1 && g.kh >= 2 && g.kw >= 2 &&
+           g.ow >= k.product->nr;
+}
+
+// The description of a full nr-lane panel of split rows: lanes [0, split)
+// from output row y0, starting at column x0, the others from the next row.
+PanelWalk split_walk(const Phases& phases, const Geometry& g, std::size_t nr, std::uint64_t y0,
+                     std::uint64_t x0, std::size_t split) {
+    const std::int64_t row = static_cast<std::int64_t>(phases.w);
+    PanelWalk walk{};
+    walk.first = phases.data + offset(2 * y0, row) + static_cast<std::int64_t>(x0);
+    walk.s1 = static_cast<std::int64_t>(phases.h) * row;
+    walk.s2 = row;
+    walk.pair = 1;
+    walk.odd = static_cast<std::int64_t>((phases.w + 1) / 2);
+    walk.channels = g.channels;
+    walk.kh = g.kh;
+    walk.kw = g.kw;
+    walk.step = 1;
+    // Lane `split` starts the next output row, two rows down, at column 0.
+    walk.apart = split < nr ? 2 * row - static_cast<std::int64_t>(split + x0) : 0;
+    walk.split = split;
+    walk.reach = static_cast<std::int64_t>(nr - 1 + (g.kw - 1) / 2);
+    walk.ahead = walk.reach < kAheadReach ? kAhead : 0;
+    return walk;
+}
+
+// The split rows of one image, when its panels read them (see Phases),
+// each row split once, by the first strip that needs it: the strips share
+// the work, and a row is split when its strip is about to read it rather
+// than in a pass over the whole image while the other workers wait.
+class SplitRows {
+public:
+    SplitRows(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k)
+        : input_(input), image_(image), g_(g), split_(k.split_row) {
+        if (!reads_split_rows(input, g, k)) return;
+        h_ = input.shape[2];
+        w_ = input.shape[3];
+        data_ = mem::Block(g.channels * h_ * w_ * sizeof(float), mem::Block::ForOverwrite{});
+        state_ = std::make_unique<std::atomic<std::uint8_t>[]>(h_);
+    }
+
+    Phases phases() const noexcept { return {static_cast<const float*>(data_.get()), h_, w_}; }
+
+    // Makes sure the rows read by the windows of output rows [y0, y1] are
+    // split, in every channel: splits those no other strip has claimed and
+    // waits for those another is splitting (a row takes well under a
+    // microsecond).
+    void ready(std::uint64_t y0, std::uint64_t y1) noexcept {
+        if (state_ == nullptr) return;
+        const std::uint64_t r0 = 2 * y0, r1 = 2 * y1 + g_.kh < h_ ? 2 * y1 + g_.kh : h_;
+        float* data = static_cast<float*>(data_.get());
+        const std::int64_t* s = input_.strides;
+        const float* img = input_.data + offset(image_, s[0]);
+        for (std::uint64_t r = r0; r < r1; ++r) {
+            std::atomic<std::uint8_t>& state = state_[r];
+            if (state.load(std::memory_order_acquire) == kSplit) continue;
+            std::uint8_t expected = kUnclaimed;
+            if (state.compare_exchange_strong(expected, kSplitting, std::memory_order_relaxed)) {
+                for (std::uint64_t c = 0; c < g_.channels; ++c)
+                    split_(img + offset(c, s[1]) + offset(r, s[2]), w_, data + (c * h_ + r) * w_);
+                state.store(kSplit, std::memory_order_release);
+            } else {
+                while (state.load(std::memory_order_acquire) != kSplit) parallel::pause();
+            }
+        }
+        // The two rows the next output row adds, fetched while this strip's
+        // products run: the rows a strip splits are few and short, too short
+        // a run for the processor's own fetching.
+        const std::uint64_t next = r1 + 2 < h_ ? r1 + 2 : h_;
+        for (std::uint64_t c = 0; c < g_.channels; ++c)
+            for (std::uint64_t r = r1; r < next; ++r)
+                prefetch_floats(img + offset(c, s[1]) + offset(r, s[2]), static_cast<std::int64_t>(w_) - 1);
+    }
+
+private:
+    static constexpr std::uint8_t kUnclaimed = 0, kSplitting = 1, kSplit = 2;
+    const View<float>& input_;
+    std::uint64_t image_;
+    const Geometry& g_;
+    RowSplit split_;
+    std::uint64_t h_ = 0, w_ = 0;
+    mem::Block data_;
+    std::unique_ptr<std::atomic<std::uint8_t>[]> state_;
+};
 
 // The first rows of a panel's products, for a micro-kernel that can read
 // the panel's windows in place (see kernels/panels.hpp): the packed filter
@@ -158,7 +268,8 @@ struct FirstRows {
 // output rows. When `first.product` serves such a panel, it writes the
 // panel and computes first's block along the way; returns whether it did.
 bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geometry& g, const ConvKernels& k,
-                       std::size_t j0, std::size_t cols, float* panel, const FirstRows& first) {
+                       const Phases& phases, std::size_t j0, std::size_t cols, float* panel,
+                       const FirstRows& first) {
     const std::size_t nr = k.product->nr;
     const std::int64_t* s = input.strides;
     const float* img = input.data + offset(image, s[0]);
@@ -176,11 +287,19 @@ bool pack_window_panel(const View<float>& input, std::uint64_t image, const Geom
     // lane nr - 1's.
     const std::size_t split = g.ow - x0 < cols ? static_cast<std::size_t>(g.ow - x0) : cols;
     const bool one_row = split == cols;
-    const bool two_rows = !one_row && cols - split <= g.ow && step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3]);
+    // Split rows hold a row of windows in each half, so two output rows
+    // always qualify there.
+    const bool two_rows = !one_row && cols - split <= g.ow &&
+                          (phases.data != nullptr || (step > 0 && s[2] > 0 && s[2] >= offset(g.ow, s[3])));
     if (cols == nr && (one_row || two_rows)) {
-        const std::int64_t org0 = origin(y0, x0);
-        const std::int64_t apart = one_row ? 0 : origin(y0 + 1, 0) - offset(split, step) - org0;
-        const PanelWalk walk = panel_walk(img + org0, s, g, nr, step, apart, one_row ? nr : split);
+        PanelWalk walk;
+        if (phases.data != nullptr) {
+            walk = split_walk(phases, g, nr, y0, x0, one_row ? nr : split);
+        } else {
+            const std::int64_t org0 = origin(y0, x0);
+            const std::int64_t apart = one_row ? 0 : origin(y0 + 1, 0) - offset(split, step) - org0;
+            walk = panel_walk(img + org0, s, g, nr, step, apart, one_row ? nr : split);
+        }
         if (first.product && first.product(walk, first.a, first.c, first.ldc, first.rows, panel)) return true;
         if (k.copy_panel && k.copy_panel(walk, panel)) return false;
         if (copy_panel_portable(walk, nr, panel)) return false;
@@ -236,14 +355,18 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
     const std::size_t nc = kernel.blocks.nc, nr = kernel.nr;
     const std::size_t strips = (n + nc - 1) / nc;
     const WindowProduct in_place = g.depth <= kernel.blocks.kc ? k.first_rows : nullptr;
+    SplitRows split_rows(input, image, g, k);
+    const Phases phases = split_rows.phases();
     matmul::run_items(strips, matmul::goes_to_pool(oc, n), [&](std::size_t t) {
         const std::size_t j0 = t * nc;
         const std::size_t j1 = j0 + nc < n ? j0 + nc : n;
+        split_rows.ready(j0 / g.ow, (j1 - 1) / g.ow);
         if (in_place == nullptr) {
             mem::Block strip(matmul::band_floats(j1 - j0, g.depth, nr) * sizeof(float), mem::Block::ForOverwrite{});
             float* windows = static_cast<float*>(strip.get());
             for (std::size_t j = j0; j < j1; j += nr)
-                pack_window_panel(input, image, g, k, j, j1 - j < nr ? j1 - j : nr, windows + (j - j0) * g.depth, {});
+                pack_window_panel(input, image, g, k, phases, j, j1 - j < nr ? j1 - j : nr,
+                                  windows + (j - j0) * g.depth, {});
             for (std::size_t band = 0; band < filters.bands(); ++band) {
                 filter_bands.ready(band);
                 const std::size_t i0 = filters.band_begin(band);
@@ -266,7 +389,7 @@ void convolve_image(const View<float>& input, std::uint64_t image, const Geometr
             first.c = out + j;
             // The first panel of filters is done when the panel was packed
             // by the in-place kernel.
-            const bool done = pack_window_panel(input, image, g, k, j, cols, panel, first);
+            const bool done = pack_window_panel(input, image, g, k, phases, j, cols, panel, first);
             for (std::size_t band = 0; band < filters.bands(); ++band) {
                 filter_bands.ready(band);
                 const std::size_t skip = band == 0 && done ? 1 : 0;

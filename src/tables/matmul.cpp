@@ -46,6 +46,7 @@ struct Candidate {
     matmul::MatmulKernels product;
     conv::PanelCopy copy_panel;
     std::size_t copy_width;  // lanes of the panels copy_panel copies
+    conv::RowSplit split_row;
     conv::WindowProduct first_rows = nullptr;  // its micro-kernel on window panels read in place
 };
 
@@ -58,12 +59,12 @@ const Candidate kCandidates[] = {
     {Isa::avx512,
      {"8x32-avx512", matmul::gemm_8x32_avx512, 8, 32, kFallbackBlocks, matmul::gemm_rows16_avx512, 16,
       matmul::pack_rows8_avx512},
-     conv::copy_panel32_avx512, 32, conv::windows_8x32_avx512},
+     conv::copy_panel32_avx512, 32, conv::split_row_avx512, conv::windows_8x32_avx512},
     {Isa::avx2,
      {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16,
       matmul::pack_rows6_avx2},
-     conv::copy_panel16_avx2, 16},
-    {Isa::scalar, {"4x8-scalar", matmul::gemm_4x8_scalar, 4, 8, kFallbackBlocks}, nullptr, 0},
+     conv::copy_panel16_avx2, 16, conv::split_row_avx2},
+    {Isa::scalar, {"4x8-scalar", matmul::gemm_4x8_scalar, 4, 8, kFallbackBlocks}, nullptr, 0, conv::split_row_portable},
 };
 constexpr std::size_t kCount = sizeof kCandidates / sizeof kCandidates[0];
 
@@ -151,6 +152,7 @@ const conv::ConvKernels& conv::conv_kernels() noexcept {
         // A copy of another width than the micro-kernel's is never used.
         ConvKernels k{&c.product, c.copy_width == c.product.nr ? c.copy_panel : nullptr};
         if (k.copy_panel) k.first_rows = c.first_rows;
+        k.split_row = c.split_row;
         if (cpu_info().l1d != 0) k.strip_bytes_one_pass = cpu_info().l1d;
         if (cpu_info().l2 != 0) k.strip_bytes = cpu_info().l2 / 2;
         return k;

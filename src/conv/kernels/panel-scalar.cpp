@@ -58,4 +58,10 @@ bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst) {
     }
 }
 
+void split_row_portable(const float* src, std::size_t n, float* dst) {
+    const std::size_t evens = (n + 1) / 2;
+    for (std::size_t i = 0; i < evens; ++i) dst[i] = src[2 * i];
+    for (std::size_t i = 0; 2 * i + 1 < n; ++i) dst[evens + i] = src[2 * i + 1];
+}
+
 }  // namespace kiln::conv

@@ -6,6 +6,7 @@
 
 #include "conv/kernels/panel_walk.hpp"
 #include "conv/kernels/panels.hpp"
+#include "conv/kernels/row_split.hpp"
 #include "simd/avx2.hpp"
 
 namespace kiln::conv {
@@ -13,5 +14,7 @@ namespace kiln::conv {
 bool copy_panel16_avx2(const PanelWalk& w, float* dst) {
     return at_step_1_or_2<16>(w, [&](auto step, auto split) { copy_halves<simd::Avx2, step(), split()>(w, dst); });
 }
+
+void split_row_avx2(const float* src, std::size_t n, float* dst) { split_row<simd::Avx2>(src, n, dst); }
 
 }  // namespace kiln::conv

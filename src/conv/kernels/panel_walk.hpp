@@ -20,6 +20,7 @@ namespace {
 // output row, w.apart elements further; their rows are fetched ahead too.
 template <std::size_t W, bool Split, class Copy>
 inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
+    const bool phased = w.pair != 2 * w.odd;
     for (std::uint64_t c = 0; c < w.channels; ++c) {
         for (std::uint64_t ky = 0; ky < w.kh; ++ky) {
             const float* src = w.first + static_cast<std::int64_t>(c) * w.s1 + static_cast<std::int64_t>(ky) * w.s2;
@@ -29,8 +30,17 @@ inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
                 const float* ahead = src + static_cast<std::int64_t>(w.ahead) * w.s1;
                 prefetch_floats(ahead, w.reach);
                 if constexpr (Split) prefetch_floats(ahead + w.apart, w.reach);
+                if (phased) {
+                    prefetch_floats(ahead + w.odd, w.reach);
+                    if constexpr (Split) prefetch_floats(ahead + w.odd + w.apart, w.reach);
+                }
             }
-            for (std::uint64_t kx = 0; kx < w.kw; ++kx, src += w.s3, dst += W) copy(src, dst);
+            // From an even kx to the next (odd) one, and from an odd one to
+            // the next even one.
+            for (std::uint64_t kx = 0; kx < w.kw; ++kx, dst += W) {
+                copy(src, dst);
+                src += (kx & 1) == 0 ? w.odd : w.pair - w.odd;
+            }
         }
     }
 }

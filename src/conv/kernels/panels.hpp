@@ -14,20 +14,26 @@ namespace kiln::conv {
 
 // One panel whose W lanes lie in one output row, or in two:
 // lane i reads, for window position p = (c*KH + ky)*KW + kx, the element at
-//   first + c*s1 + ky*s2 + kx*s3 + i*step                (i < split)
-//   first + c*s1 + ky*s2 + kx*s3 + apart + i*step        (i >= split)
-// and is written to dst[p * W + i]. Every address read lies between lane
-// 0's element and lane W - 1's (the caller checks apart >= 0), so nothing
-// outside the input is touched.
+//   first + c*s1 + ky*s2 + col(kx) + i*step              (i < split)
+//   first + c*s1 + ky*s2 + col(kx) + apart + i*step      (i >= split)
+// where col(kx) = (kx / 2)*pair + (kx % 2)*odd, and is written to
+// dst[p * W + i]. Reading the image itself, pair = 2*s3 and odd = s3, so
+// col(kx) = kx*s3; reading rows split into their even elements followed by
+// their odd ones (a stride-2 layer; see conv2d.cpp), pair = 1 and odd is
+// the odd elements' offset. Every address read lies between lane 0's
+// element and lane W - 1's (the caller checks apart >= 0), so nothing
+// outside the rows read is touched.
 struct PanelWalk {
     const float* first;
-    std::int64_t s1, s2, s3;
+    std::int64_t s1, s2;
+    std::int64_t pair, odd;
     std::uint64_t channels, kh, kw;
     std::int64_t step;
     std::int64_t apart;
     std::size_t split;  // W when all lanes lie in one row
     // Channels ahead whose rows are asked for (0: none), and how many
-    // elements of a row the panel spans, from lane 0's first.
+    // elements of a row the panel spans, from lane 0's first (of each
+    // half, when rows are split into even and odd elements).
     std::uint64_t ahead;
     std::int64_t reach;
 };
@@ -57,6 +63,15 @@ using WindowProduct = bool (*)(const PanelWalk& w, const float* a, float* c, std
 bool windows_8x32_avx512(const PanelWalk& w, const float* a, float* c, std::size_t ldc, std::size_t rows,
                          float* panel);
 
+// Writes a row of n elements as its even elements (src[0], src[2], ...)
+// followed by its odd ones: dst[i] = src[2i] for i < (n + 1) / 2, then
+// dst[(n + 1) / 2 + i] = src[2i + 1]. Only values move.
+using RowSplit = void (*)(const float* src, std::size_t n, float* dst);
+
+void split_row_portable(const float* src, std::size_t n, float* dst);
+void split_row_avx2(const float* src, std::size_t n, float* dst);
+void split_row_avx512(const float* src, std::size_t n, float* dst);
+
 // conv2d's kernels: the products' table and the SIMD copy of window panels
 // as wide as its micro-kernel's (null where there is none), chosen together
 // once from the CPU's features.
@@ -65,6 +80,8 @@ struct ConvKernels {
     PanelCopy copy_panel;
     // The micro-kernel on panels read in place (null where there is none).
     WindowProduct first_rows = nullptr;
+    // The split of rows for stride-2 layers (null where there is none).
+    RowSplit split_row = nullptr;
     // Bytes of packed windows a strip aims to stay within, so that the
     // products find the strip in the cache its packing left it in: the L1
     // data cache when the products take the whole depth in one pass (each
