@@ -14,7 +14,10 @@
 // When the products take the whole depth in one pass and the micro-kernel
 // has a form that reads windows in place, a strip goes panel by panel, and
 // that form computes each panel's first filters while it copies the panel
-// (the copy's loads are then the kernel's own).
+// (the copy's loads are then the kernel's own). At stride 2 the panels are
+// read from a copy of the image whose rows are split into their even and
+// odd elements, each row split once, by the first strip that needs it, so
+// that a panel's lanes are consecutive elements there.
 // Every output element is the sequential float32 sum over c, ky, kx in that
 // order, whatever the path.
 #include "conv/conv2d.hpp"
@@ -23,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "conv/kernels/panels.hpp"
 #include "core/memory.hpp"
@@ -208,10 +212,10 @@ public:
 
     Phases phases() const noexcept { return {static_cast<const float*>(data_.get()), h_, w_}; }
 
-    // Makes sure the rows read by the windows of output rows [y0, y1] are
-    // split, in every channel: splits those no other strip has claimed and
-    // waits for those another is splitting (a row takes well under a
-    // microsecond).
+    // Makes sure the input rows read by the windows of output rows
+    // [y0, y1] are split, in every channel: splits those no other strip has
+    // claimed and waits for those another is splitting (a row of every
+    // channel takes about a microsecond).
     void ready(std::uint64_t y0, std::uint64_t y1) noexcept {
         if (state_ == nullptr) return;
         const std::uint64_t r0 = 2 * y0, r1 = 2 * y1 + g_.kh < h_ ? 2 * y1 + g_.kh : h_;
@@ -227,7 +231,16 @@ public:
                     split_(img + offset(c, s[1]) + offset(r, s[2]), w_, data + (c * h_ + r) * w_);
                 state.store(kSplit, std::memory_order_release);
             } else {
-                while (state.load(std::memory_order_acquire) != kSplit) parallel::pause();
+                // Another strip is splitting it: a short wait, giving the
+                // processor away once it lasts, in case that strip's thread
+                // needs it.
+                for (unsigned spins = 0; state.load(std::memory_order_acquire) != kSplit; ++spins) {
+                    if (spins < kSpins) {
+                        parallel::pause();
+                    } else {
+                        std::this_thread::yield();
+                    }
+                }
             }
         }
         // The two rows the next output row adds, fetched while this strip's
@@ -241,6 +254,7 @@ public:
 
 private:
     static constexpr std::uint8_t kUnclaimed = 0, kSplitting = 1, kSplit = 2;
+    static constexpr unsigned kSpins = 2000;
     const View<float>& input_;
     std::uint64_t image_;
     const Geometry& g_;
