@@ -1,7 +1,8 @@
 // The portable copy of window panels 8, 16 or 32 lanes wide (see
 // panels.hpp), at any row step. W and the step (1 and 2 get their own
 // versions) known at compile time let the compiler unroll and vectorise the
-// copies for the baseline instruction set.
+// copies for the baseline instruction set. Also the portable split of a
+// stride-2 layer's rows into even and odd elements.
 #include <bit>
 #include <cstdint>
 

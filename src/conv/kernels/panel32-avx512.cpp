@@ -1,7 +1,8 @@
 // AVX-512 copies of 32-lane window panels (see panels.hpp). A row step of 1
 // is two unaligned loads per window position; a row step of 2 picks the
 // even elements of two overlapping runs with one two-source permute per 16
-// lanes, without reading past the last lane's element.
+// lanes, without reading past the last lane's element. The split of a
+// stride-2 layer's rows into even and odd elements picks them the same way.
 #include <immintrin.h>
 
 #include "conv/kernels/panel_walk.hpp"
