@@ -13,7 +13,7 @@
 namespace kiln::conv {
 
 bool copy_panel32_avx512(const PanelWalk& w, float* dst) {
-    return at_step_1_or_2<32>(w, [&](auto step, auto split) { copy_halves<simd::Avx512, step(), split()>(w, dst); });
+    return at_step_and_cross<16>(w, [&](auto step, auto where) { copy_halves<simd::Avx512, step(), where()>(w, dst); });
 }
 
 void split_row_avx512(const float* src, std::size_t n, float* dst) { split_row<simd::Avx512>(src, n, dst); }

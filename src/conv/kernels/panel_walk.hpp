@@ -45,24 +45,33 @@ inline void walk_panel(const PanelWalk& w, float* dst, Copy copy) {
     }
 }
 
+// Where the next output row starts in a panel of two vectors: in neither
+// (every lane in lane 0's row), in the low vector, or in the high one.
+enum Cross : int { kNoCross, kCrossLow, kCrossHigh };
+
 // The two vectors of V (simd/avx2.hpp or simd/avx512.hpp) of one window
 // position of a panel at row step 1 or 2: lanes i < w.split from lane 0's
-// row, the others from the next output row, w.apart elements further.
-template <class V, int Step, bool Split>
+// row, the others from the next output row, w.apart elements further. Only
+// the vector holding lane w.split takes lanes from both rows; the other one
+// is read from its row alone.
+template <class V, int Step, int Where>
 class PanelHalves {
 public:
     static constexpr std::size_t kHalf = V::kLanes;
 
     explicit PanelHalves(const PanelWalk& w)
-        : next_low_(V::lanes_from(w.split)), next_high_(V::lanes_from(w.split < kHalf ? 0 : w.split - kHalf)),
-          apart_(w.apart) {}
+        : next_(V::lanes_from(Where == kCrossHigh ? w.split - kHalf : w.split)), apart_(w.apart) {}
 
     void operator()(const float* src, typename V::Vec& low, typename V::Vec& high) const {
-        low = load(src);
-        high = load(src + Step * kHalf);
-        if constexpr (Split) {
-            low = V::select(next_low_, low, load(src + apart_));
-            high = V::select(next_high_, high, load(src + apart_ + Step * kHalf));
+        if constexpr (Where == kNoCross) {
+            low = load(src);
+            high = load(src + Step * kHalf);
+        } else if constexpr (Where == kCrossLow) {
+            low = V::select(next_, load(src), load(src + apart_));
+            high = load(src + apart_ + Step * kHalf);
+        } else {
+            low = load(src);
+            high = V::select(next_, load(src + Step * kHalf), load(src + apart_ + Step * kHalf));
         }
     }
 
@@ -72,20 +81,45 @@ private:
         else return V::even(p);
     }
 
-    typename V::Mask next_low_, next_high_;
+    typename V::Mask next_;
     std::int64_t apart_;
 };
 
 // Copies a panel of two vectors of V per window position.
-template <class V, int Step, bool Split>
+template <class V, int Step, int Where>
 inline void copy_halves(const PanelWalk& w, float* dst) {
-    const PanelHalves<V, Step, Split> halves(w);
-    walk_panel<2 * V::kLanes, Split>(w, dst, [&](const float* src, float* out) {
+    const PanelHalves<V, Step, Where> halves(w);
+    walk_panel<2 * V::kLanes, Where != kNoCross>(w, dst, [&](const float* src, float* out) {
         typename V::Vec low, high;
         halves(src, low, high);
         V::store(out, low);
         V::store(out + V::kLanes, high);
     });
+}
+
+// Runs copy(step, where) for a panel of two vectors of H lanes at row step
+// 1 or 2, with both as compile-time constants (std::integral_constant;
+// `where` a Cross), and returns true; returns false for other steps.
+template <std::size_t H, class Copy>
+inline bool at_step_and_cross(const PanelWalk& w, Copy copy) {
+    const auto with_step = [&](auto step) {
+        if (w.split >= 2 * H) {
+            copy(step, std::integral_constant<int, kNoCross>{});
+        } else if (w.split < H) {
+            copy(step, std::integral_constant<int, kCrossLow>{});
+        } else {
+            copy(step, std::integral_constant<int, kCrossHigh>{});
+        }
+    };
+    if (w.step == 1) {
+        with_step(std::integral_constant<int, 1>{});
+        return true;
+    }
+    if (w.step == 2) {
+        with_step(std::integral_constant<int, 2>{});
+        return true;
+    }
+    return false;
 }
 
 // Runs copy(step, split) for a panel of W lanes at row step 1 or 2, with

@@ -21,14 +21,14 @@
 namespace kiln::conv {
 namespace {
 
-template <class V, std::size_t Rows, int Step, bool Split>
+template <class V, std::size_t Rows, int Step, int Where>
 void window_block(const PanelWalk& w, const float* a, float* c, std::size_t ldc, std::size_t rows,
                   float* panel) {
     constexpr std::size_t half = V::kLanes;
-    const PanelHalves<V, Step, Split> halves(w);
+    const PanelHalves<V, Step, Where> halves(w);
     typename V::Vec acc[Rows][2];
     for (std::size_t r = 0; r < Rows; ++r) acc[r][0] = acc[r][1] = V::zero();
-    walk_panel<2 * half, Split>(w, panel, [&](const float* src, float* out) {
+    walk_panel<2 * half, Where != kNoCross>(w, panel, [&](const float* src, float* out) {
         typename V::Vec low, high;
         halves(src, low, high);
         V::store(out, low);
@@ -54,8 +54,8 @@ template <class V, std::size_t Rows>
 bool window_product(const PanelWalk& w, const float* a, float* c, std::size_t ldc, std::size_t rows,
                     float* panel) {
     if (rows == 0 || rows > Rows) return false;
-    return at_step_1_or_2<2 * V::kLanes>(
-        w, [&](auto step, auto split) { window_block<V, Rows, step(), split()>(w, a, c, ldc, rows, panel); });
+    return at_step_and_cross<V::kLanes>(
+        w, [&](auto step, auto where) { window_block<V, Rows, step(), where()>(w, a, c, ldc, rows, panel); });
 }
 
 }  // namespace
