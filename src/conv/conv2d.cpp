@@ -26,7 +26,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "conv/kernels/panels.hpp"
 #include "core/memory.hpp"
@@ -231,16 +230,8 @@ public:
                     split_(img + offset(c, s[1]) + offset(r, s[2]), w_, data + (c * h_ + r) * w_);
                 state.store(kSplit, std::memory_order_release);
             } else {
-                // Another strip is splitting it: a short wait, giving the
-                // processor away once it lasts, in case that strip's thread
-                // needs it.
-                for (unsigned spins = 0; state.load(std::memory_order_acquire) != kSplit; ++spins) {
-                    if (spins < kSpins) {
-                        parallel::pause();
-                    } else {
-                        std::this_thread::yield();
-                    }
-                }
+                // Another strip is splitting it.
+                parallel::wait_until([&] { return state.load(std::memory_order_acquire) == kSplit; });
             }
         }
         // The two rows the next output row adds, fetched while this strip's
@@ -254,7 +245,6 @@ public:
 
 private:
     static constexpr std::uint8_t kUnclaimed = 0, kSplitting = 1, kSplit = 2;
-    static constexpr unsigned kSpins = 2000;
     const View<float>& input_;
     std::uint64_t image_;
     const Geometry& g_;

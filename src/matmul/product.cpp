@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 #include "parallel/pause.hpp"
 #include "parallel/pool.hpp"
@@ -113,15 +112,8 @@ public:
             state.done.store(expected + 1, std::memory_order_release);
             return;
         }
-        // A piece takes a microsecond or two; give the processor away once
-        // the wait lasts, in case the packing thread needs it.
-        for (unsigned spins = 0; state.done.load(std::memory_order_acquire) <= pass; ++spins) {
-            if (spins < kSpins) {
-                parallel::pause();
-            } else {
-                std::this_thread::yield();
-            }
-        }
+        // A piece takes a microsecond or two.
+        parallel::wait_until([&] { return state.done.load(std::memory_order_acquire) > pass; });
     }
 
     bool packed(std::size_t band, std::size_t q, std::size_t pass) const noexcept {
@@ -139,7 +131,6 @@ public:
     std::ptrdiff_t stride() const noexcept { return row_stride_ * static_cast<std::ptrdiff_t>(sizeof(float)); }
 
 private:
-    static constexpr unsigned kSpins = 2000;
 
     struct State {
         std::atomic<std::uint32_t> claimed{0};  // passes whose part a thread has taken on
@@ -243,16 +234,8 @@ void BandsOnDemand::ready(std::size_t band) noexcept {
         pack_(band, first, first + per_piece_ < panels ? first + per_piece_ : panels);
         state.done.fetch_add(1, std::memory_order_release);
     }
-    // The pieces other threads are packing: a short wait (a piece takes
-    // microseconds), giving the processor away once it lasts, in case a
-    // packing thread needs it.
-    for (unsigned spins = 0; state.done.load(std::memory_order_acquire) != pieces; ++spins) {
-        if (spins < kSpins) {
-            parallel::pause();
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    // The pieces other threads are packing (a piece takes microseconds).
+    parallel::wait_until([&] { return state.done.load(std::memory_order_acquire) == pieces; });
 }
 
 void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, float* c, std::size_t ldc,

@@ -63,8 +63,6 @@ public:
     void ready(std::size_t band) noexcept;
 
 private:
-    static constexpr unsigned kSpins = 2000;
-
     // Pieces claimed and pieces packed, on a cache line of their own, as
     // the threads that share a band update them.
     struct alignas(64) State {

@@ -15,4 +15,19 @@ inline void pause() noexcept {
 #endif
 }
 
+// Waits until done() holds, for work another thread is finishing (a few
+// microseconds): pauses at first, then gives the processor away on every
+// look once the wait lasts, in case that thread needs it.
+template <class Done>
+inline void wait_until(Done done) noexcept {
+    constexpr unsigned kSpins = 2000;
+    for (unsigned spins = 0; !done(); ++spins) {
+        if (spins < kSpins) {
+            pause();
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
 }  // namespace kiln::parallel
