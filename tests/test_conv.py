@@ -278,7 +278,7 @@ def test_every_instruction_set_and_worker_count_gives_the_same_bits(isa, threads
     assert json.loads(proc.stdout) == expected
 
 
-@pytest.mark.parametrize("candidate, isa", [("6x16-avx2", "avx2"), ("4x8-scalar", "scalar"),
+@pytest.mark.parametrize("candidate, isa", [("6x16-avx2", "avx2"), ("3x32-avx2", "avx2"), ("4x8-scalar", "scalar"),
                                             ("8x32-avx512", "avx512")])
 @pytest.mark.parametrize("blocks", [None, "40,48,100", "512,512,1024"])
 def test_forced_matmul_candidate_gives_the_same_bits(candidate, isa, blocks):

@@ -260,7 +260,7 @@ def test_workers_waiting_for_a_band_being_packed_get_the_same_bits(threads):
 _BLOCK_SHAPES = _PATH_SHAPES + [(530, 70, 520)]  # more than the largest tile each way
 
 
-@pytest.mark.parametrize("candidate, isa", [("8x32-avx512", "avx512"), ("6x16-avx2", "avx2"),
+@pytest.mark.parametrize("candidate, isa", [("8x32-avx512", "avx512"), ("6x16-avx2", "avx2"), ("3x32-avx2", "avx2"),
                                             ("4x8-scalar", "scalar")])
 @pytest.mark.parametrize("blocks", [
     None,  # chosen from this CPU's caches

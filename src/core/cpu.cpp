@@ -98,6 +98,7 @@ CpuInfo read_cpu_info() noexcept {
     const unsigned max_ext = cpuid(0x80000000).a;
     if (info.intel && max_leaf >= 4) read_caches(info, 4);
     if (info.amd && max_ext >= 0x8000001D) read_caches(info, 0x8000001D);
+    if (info.amd && max_ext >= 0x8000001A) info.fp128 = (cpuid(0x8000001A).a & 1) != 0;
 #endif
     // Where CPUID told nothing (another vendor, another architecture), the C
     // library's figures for the per-core levels.

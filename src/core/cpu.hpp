@@ -25,6 +25,9 @@ Isa active_isa() noexcept;
 struct CpuInfo {
     bool amd = false;
     bool intel = false;
+    // The core executes each 256-bit vector operation as two 128-bit halves
+    // (AMD's performance hint FP128, CPUID 0x8000001A: the first Zen cores).
+    bool fp128 = false;
     std::size_t l1d = 0, l2 = 0, l3 = 0;
 };
 

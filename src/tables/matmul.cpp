@@ -10,6 +10,16 @@
 // the instructions for it, and the 8 x 32 kernel reached 95-99% of such a
 // core's limit where the 6 x 16 one reached 87-91% (its panels in L2).
 //
+// Among the AVX2 kernels, the 3 x 32 one goes to cores that report running
+// 256-bit operations as two 128-bit halves (CpuInfo::fp128, the first Zen
+// cores). Their multiplies and adds alone fill the vector pipes, and every
+// other operation the step issues takes a turn from them: a 256-bit
+// broadcast about as much as a multiply, a load folded into a multiply
+// little. The 3 x 32 step broadcasts half as often as the 6 x 16 one and
+// reads `b` through its multiplies; on such a core (AMD family 23, model 1)
+// it took 7-9% off 256, 1024 and 2048 products and conv2d's benchmark
+// layers. Other cores keep the 6 x 16 kernel, the one measured on them.
+//
 // The 8 x 32 kernel also comes in a form that reads conv2d's window panels
 // in place: it computes each panel's first filters while copying the panel
 // for the others, the copy's loads being its own (3-6% off each benchmark
@@ -48,6 +58,7 @@ struct Candidate {
     std::size_t copy_width;  // lanes of the panels copy_panel copies
     conv::RowSplit split_row;
     conv::WindowProduct first_rows = nullptr;  // its micro-kernel on window panels read in place
+    bool only_fp128 = false;  // chosen unasked only on cores that split 256-bit operations
 };
 
 // When the CPU tells nothing of its caches: tiles of 64 x 64 result
@@ -60,6 +71,9 @@ const Candidate kCandidates[] = {
      {"8x32-avx512", matmul::gemm_8x32_avx512, 8, 32, kFallbackBlocks, matmul::gemm_rows16_avx512, 16,
       matmul::pack_rows8_avx512},
      conv::copy_panel32_avx512, 32, conv::split_row_avx512, conv::windows_8x32_avx512},
+    {Isa::avx2,
+     {"3x32-avx2", matmul::gemm_3x32_avx2, 3, 32, kFallbackBlocks, matmul::gemm_rows16_avx2, 16},
+     conv::copy_panel32_avx2, 32, conv::split_row_avx2, nullptr, true},
     {Isa::avx2,
      {"6x16-avx2", matmul::gemm_6x16_avx2, 6, 16, kFallbackBlocks, matmul::gemm_rows16_avx2, 16,
       matmul::pack_rows6_avx2},
@@ -75,7 +89,7 @@ const Candidate& pick_shape() noexcept {
             if (c.isa <= isa && std::strcmp(c.product.name, forced) == 0) return c;
     }
     for (const Candidate& c : kCandidates)
-        if (c.isa <= isa) return c;
+        if (c.isa <= isa && (!c.only_fp128 || cpu_info().fp128)) return c;
     return kCandidates[kCount - 1];
 }
 
@@ -130,15 +144,26 @@ bool forced_blocks(matmul::Blocks& out) noexcept {
     return true;
 }
 
-Candidate choose() noexcept {
-    const CpuInfo& cpu = cpu_info();
-    Candidate c = pick_shape();
-    if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu, c.product.mr, c.product.nr);
+Candidate with_blocks(Candidate c) noexcept {
+    if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu_info(), c.product.mr, c.product.nr);
     return c;
 }
 
 const Candidate& chosen() noexcept {
-    static const Candidate c = choose();
+    static const Candidate c = with_blocks(pick_shape());
+    return c;
+}
+
+// conv2d's: the chosen candidate when it has window panels of its own
+// width, else the first of the same instruction set that has.
+const Candidate& chosen_for_conv() noexcept {
+    static const Candidate c = [] {
+        const Candidate& product = chosen();
+        if (product.copy_width == product.product.nr) return product;
+        for (const Candidate& d : kCandidates)
+            if (d.isa == product.isa && d.copy_width == d.product.nr) return with_blocks(d);
+        return product;
+    }();
     return c;
 }
 
@@ -148,7 +173,7 @@ const matmul::MatmulKernels& matmul::matmul_kernels() noexcept { return chosen()
 
 const conv::ConvKernels& conv::conv_kernels() noexcept {
     static const ConvKernels table = [] {
-        const Candidate& c = chosen();
+        const Candidate& c = chosen_for_conv();
         // A copy of another width than the micro-kernel's is never used.
         ConvKernels k{&c.product, c.copy_width == c.product.nr ? c.copy_panel : nullptr};
         if (k.copy_panel) k.first_rows = c.first_rows;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "conv/kernels/panels.hpp"
 #include "core/prefetch.hpp"
@@ -95,6 +96,54 @@ inline void copy_halves(const PanelWalk& w, float* dst) {
         V::store(out, low);
         V::store(out + V::kLanes, high);
     });
+}
+
+// Copies a panel of N vectors of V per window position; the vector that
+// holds lane w.split takes its lanes from both rows, those before it from
+// lane 0's row and those after it from the next (Cross = N: every lane in
+// lane 0's row).
+template <class V, std::size_t N, int Step, std::size_t Cross>
+inline void copy_vectors(const PanelWalk& w, float* dst) {
+    constexpr std::size_t kLanes = V::kLanes;
+    const auto load = [](const float* p) {
+        if constexpr (Step == 1) return V::load(p);
+        else return V::even(p);
+    };
+    const typename V::Mask next = V::lanes_from(Cross < N ? w.split - Cross * kLanes : 0);
+    const std::int64_t apart = w.apart;
+    walk_panel<N * kLanes, Cross != N>(w, dst, [&](const float* src, float* out) {
+        [&]<std::size_t... Q>(std::index_sequence<Q...>) {
+            ((V::store(out + Q * kLanes,
+                       Q < Cross    ? load(src + Step * Q * kLanes)
+                       : Q == Cross ? V::select(next, load(src + Step * Q * kLanes),
+                                                load(src + apart + Step * Q * kLanes))
+                                    : load(src + apart + Step * Q * kLanes))),
+             ...);
+        }(std::make_index_sequence<N>{});
+    });
+}
+
+// Runs copy(step, cross) for a panel of N vectors of H lanes at row step 1
+// or 2, both compile-time constants (std::integral_constant; cross the
+// vector holding lane w.split, N when there is none), and returns true;
+// returns false for other steps.
+template <std::size_t H, std::size_t N, class Copy>
+inline bool at_step_and_vector(const PanelWalk& w, Copy copy) {
+    const auto with_step = [&](auto step) {
+        const std::size_t cross = w.split >= N * H ? N : w.split / H;
+        [&]<std::size_t... Q>(std::index_sequence<Q...>) {
+            ((cross == Q ? copy(step, std::integral_constant<std::size_t, Q>{}) : void()), ...);
+        }(std::make_index_sequence<N + 1>{});
+    };
+    if (w.step == 1) {
+        with_step(std::integral_constant<int, 1>{});
+        return true;
+    }
+    if (w.step == 2) {
+        with_step(std::integral_constant<int, 2>{});
+        return true;
+    }
+    return false;
 }
 
 // Runs copy(step, where) for a panel of two vectors of H lanes at row step

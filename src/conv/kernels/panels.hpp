@@ -1,6 +1,6 @@
 // Copies of one window panel: the lanes of a panel of the window matrix,
 // for the multiplication's micro-kernel. A SIMD copy exists for the panel
-// width of each SIMD micro-kernel (16 lanes with AVX2, 32 with AVX-512) at
+// width of each SIMD micro-kernel (16 or 32 lanes with AVX2, 32 with AVX-512) at
 // the common row steps of 1 and 2 elements; the portable copy serves every
 // width the micro-kernels have, at any step.
 #pragma once
@@ -47,6 +47,7 @@ bool copy_panel_portable(const PanelWalk& w, std::size_t width, float* dst);
 
 // SIMD copies at row steps 1 and 2.
 bool copy_panel16_avx2(const PanelWalk& w, float* dst);
+bool copy_panel32_avx2(const PanelWalk& w, float* dst);
 bool copy_panel32_avx512(const PanelWalk& w, float* dst);
 
 // The micro-kernel's block for the first MR filters of one full panel,

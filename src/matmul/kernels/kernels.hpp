@@ -50,6 +50,11 @@ void gemm_rows16_avx2(std::size_t kc, const float* a, std::size_t lda, const flo
 void gemm_6x16_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                     std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
                     std::ptrdiff_t fetch_stride);
+// 3 rows x 32 columns: twelve 8-lane accumulators, half the broadcasts of
+// the 6 x 16 kernel per multiply.
+void gemm_3x32_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                    std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                    std::ptrdiff_t fetch_stride);
 // 4 rows x 8 columns in portable code (the compiler may use the baseline
 // 4-lane vectors).
 void gemm_4x8_scalar(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
