@@ -103,6 +103,9 @@ constexpr std::size_t kStepDepth = 256;  // panels of 6 and 16 lanes: 24 KiB
 // The same for the 8 x 32 AVX-512 kernel: eight broadcasts and two 16-lane
 // loads of `b` feed sixteen multiplies and sixteen adds.
 constexpr std::size_t kWideStepDepth = 128;  // panels of 8 and 32 lanes: 20 KiB
+// And for the 3 x 32 AVX2 kernel: three broadcasts, and twelve multiplies
+// reading `b`, feed twelve adds.
+constexpr std::size_t kTallStepDepth = 192;  // panels of 3 and 32 lanes: 26 KiB
 
 // Panels of values near 1, so that the sums stay finite.
 void fill_panels(float* pa, std::size_t na, float* pb, std::size_t nb) {
@@ -155,6 +158,36 @@ __attribute__((target("avx2"), noinline)) void pass_6x16(const float* a, const f
     _mm256_storeu_ps(sink, sum);
 }
 
+// The 3 x 32 AVX2 kernel's step (matmul/kernels/3x32-avx2.cpp): the four
+// vectors of `b` read by each row's multiplies as memory operands (the
+// empty asm makes the compiler read them again for every row).
+__attribute__((target("avx2"), noinline)) void pass_3x32(const float* a, const float* b, float* sink) {
+    __m256 c00 = _mm256_setzero_ps(), c01 = c00, c02 = c00, c03 = c00, c10 = c00, c11 = c00, c12 = c00,
+           c13 = c00, c20 = c00, c21 = c00, c22 = c00, c23 = c00;
+#define KILN_STEP_ROW4(r, c0, c1, c2, c3)                                                       \
+    {                                                                                           \
+        int bits;                                                                               \
+        std::memcpy(&bits, a + r, sizeof bits);                                                 \
+        const __m256 x = _mm256_castsi256_ps(_mm256_set1_epi32(bits));                          \
+        c0 = _mm256_add_ps(c0, _mm256_mul_ps(x, _mm256_load_ps(row_b)));                        \
+        c1 = _mm256_add_ps(c1, _mm256_mul_ps(x, _mm256_load_ps(row_b + 8)));                    \
+        c2 = _mm256_add_ps(c2, _mm256_mul_ps(x, _mm256_load_ps(row_b + 16)));                   \
+        c3 = _mm256_add_ps(c3, _mm256_mul_ps(x, _mm256_load_ps(row_b + 24)));                   \
+        asm volatile("" : "+r"(row_b));                                                         \
+    }
+#pragma GCC unroll 2
+    for (std::size_t p = 0; p < kTallStepDepth; ++p, a += 3, b += 32) {
+        const float* row_b = b;
+        KILN_STEP_ROW4(0, c00, c01, c02, c03) KILN_STEP_ROW4(1, c10, c11, c12, c13)
+        KILN_STEP_ROW4(2, c20, c21, c22, c23)
+    }
+#undef KILN_STEP_ROW4
+    const __m256 c[] = {c00, c01, c02, c03, c10, c11, c12, c13, c20, c21, c22, c23};
+    __m256 sum = _mm256_loadu_ps(sink);
+    for (const __m256& v : c) sum = _mm256_add_ps(sum, v);
+    _mm256_storeu_ps(sink, sum);
+}
+
 __attribute__((target("avx512f"), noinline)) void pass_8x32(const float* a, const float* b, float* sink) {
     __m512 c00 = _mm512_setzero_ps(), c01 = c00, c10 = c00, c11 = c00, c20 = c00, c21 = c00, c30 = c00,
            c31 = c00, c40 = c00, c41 = c00, c50 = c00, c51 = c00, c60 = c00, c61 = c00, c70 = c00, c71 = c00;
@@ -177,6 +210,12 @@ double avx2_step_6x16() {
     alignas(64) static float pa[6 * kStepDepth], pb[16 * kStepDepth], sink[8];
     fill_panels(pa, 6 * kStepDepth, pb, 16 * kStepDepth);
     return step_rate(2.0 * 6 * 16 * kStepDepth, [] { pass_6x16(pa, pb, sink); });
+}
+
+double avx2_step_3x32() {
+    alignas(64) static float pa[3 * kTallStepDepth], pb[32 * kTallStepDepth], sink[8];
+    fill_panels(pa, 3 * kTallStepDepth, pb, 32 * kTallStepDepth);
+    return step_rate(2.0 * 3 * 32 * kTallStepDepth, [] { pass_3x32(pa, pb, sink); });
 }
 
 double avx512_step_8x32() {
@@ -239,6 +278,7 @@ int main(int argc, char** argv) {
     if (__builtin_cpu_supports("avx2")) rows.push_back({"avx2", "mul+add", avx2_mul_add()});
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) rows.push_back({"avx2", "fma", avx2_fma()});
     if (__builtin_cpu_supports("avx2")) rows.push_back({"avx2", "6x16 step", avx2_step_6x16()});
+    if (__builtin_cpu_supports("avx2")) rows.push_back({"avx2", "3x32 step", avx2_step_3x32()});
     if (__builtin_cpu_supports("avx512f")) rows.push_back({"avx512", "mul+add", avx512_mul_add()});
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma"))
         rows.push_back({"avx512", "fma", avx512_fma()});
