@@ -98,6 +98,22 @@ inline void copy_halves(const PanelWalk& w, float* dst) {
     });
 }
 
+// Runs f(step) with the row step 1 or 2 as a compile-time constant
+// (std::integral_constant) and returns true; returns false for other
+// steps.
+template <class F>
+inline bool at_step(const PanelWalk& w, F f) {
+    if (w.step == 1) {
+        f(std::integral_constant<int, 1>{});
+        return true;
+    }
+    if (w.step == 2) {
+        f(std::integral_constant<int, 2>{});
+        return true;
+    }
+    return false;
+}
+
 // Copies a panel of N vectors of V per window position; the vector that
 // holds lane w.split takes its lanes from both rows, those before it from
 // lane 0's row and those after it from the next (Cross = N: every lane in
@@ -129,21 +145,12 @@ inline void copy_vectors(const PanelWalk& w, float* dst) {
 // returns false for other steps.
 template <std::size_t H, std::size_t N, class Copy>
 inline bool at_step_and_vector(const PanelWalk& w, Copy copy) {
-    const auto with_step = [&](auto step) {
+    return at_step(w, [&](auto step) {
         const std::size_t cross = w.split >= N * H ? N : w.split / H;
         [&]<std::size_t... Q>(std::index_sequence<Q...>) {
             ((cross == Q ? copy(step, std::integral_constant<std::size_t, Q>{}) : void()), ...);
         }(std::make_index_sequence<N + 1>{});
-    };
-    if (w.step == 1) {
-        with_step(std::integral_constant<int, 1>{});
-        return true;
-    }
-    if (w.step == 2) {
-        with_step(std::integral_constant<int, 2>{});
-        return true;
-    }
-    return false;
+    });
 }
 
 // Runs copy(step, where) for a panel of two vectors of H lanes at row step
@@ -151,7 +158,7 @@ inline bool at_step_and_vector(const PanelWalk& w, Copy copy) {
 // `where` a Cross), and returns true; returns false for other steps.
 template <std::size_t H, class Copy>
 inline bool at_step_and_cross(const PanelWalk& w, Copy copy) {
-    const auto with_step = [&](auto step) {
+    return at_step(w, [&](auto step) {
         if (w.split >= 2 * H) {
             copy(step, std::integral_constant<int, kNoCross>{});
         } else if (w.split < H) {
@@ -159,16 +166,7 @@ inline bool at_step_and_cross(const PanelWalk& w, Copy copy) {
         } else {
             copy(step, std::integral_constant<int, kCrossHigh>{});
         }
-    };
-    if (w.step == 1) {
-        with_step(std::integral_constant<int, 1>{});
-        return true;
-    }
-    if (w.step == 2) {
-        with_step(std::integral_constant<int, 2>{});
-        return true;
-    }
-    return false;
+    });
 }
 
 // Runs copy(step, split) for a panel of W lanes at row step 1 or 2, with
@@ -176,18 +174,9 @@ inline bool at_step_and_cross(const PanelWalk& w, Copy copy) {
 // true; returns false for other steps.
 template <std::size_t W, class Copy>
 inline bool at_step_1_or_2(const PanelWalk& w, Copy copy) {
-    using One = std::integral_constant<int, 1>;
-    using Two = std::integral_constant<int, 2>;
-    const bool split = w.split < W;
-    if (w.step == 1) {
-        split ? copy(One{}, std::true_type{}) : copy(One{}, std::false_type{});
-        return true;
-    }
-    if (w.step == 2) {
-        split ? copy(Two{}, std::true_type{}) : copy(Two{}, std::false_type{});
-        return true;
-    }
-    return false;
+    return at_step(w, [&](auto step) {
+        w.split < W ? copy(step, std::true_type{}) : copy(step, std::false_type{});
+    });
 }
 
 }  // namespace
