@@ -70,6 +70,8 @@ using RowPanelPacker = void (*)(const float* src, std::ptrdiff_t s0, std::size_t
 void pack_rows8_avx512(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
 // 6-lane panels, transposed in AVX2 registers.
 void pack_rows6_avx2(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
+// 3-lane panels, transposed in 128-bit registers.
+void pack_rows3_avx2(const float* src, std::ptrdiff_t s0, std::size_t k, float* out);
 
 // Block sizes of the products. Results are computed in tiles of mc rows by
 // nc columns (the unit of parallel work; packed operands are cut into bands
