@@ -17,8 +17,9 @@
 // broadcast about as much as a multiply, a load folded into a multiply
 // little. The 3 x 32 step broadcasts half as often as the 6 x 16 one and
 // reads `b` through its multiplies; on such a core (AMD family 23, model 1)
-// it took 7-9% off 256, 1024 and 2048 products and conv2d's benchmark
-// layers. Other cores keep the 6 x 16 kernel, the one measured on them.
+// it took 10% off a 1024 product on one worker and 3-10% off products and
+// conv2d's benchmark layers on two. Other cores keep the 6 x 16 kernel,
+// the one measured on them.
 //
 // The 8 x 32 kernel also comes in a form that reads conv2d's window panels
 // in place: it computes each panel's first filters while copying the panel
@@ -145,26 +146,15 @@ bool forced_blocks(matmul::Blocks& out) noexcept {
     return true;
 }
 
-Candidate with_blocks(Candidate c) noexcept {
-    if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu_info(), c.product.mr, c.product.nr);
+Candidate choose() noexcept {
+    const CpuInfo& cpu = cpu_info();
+    Candidate c = pick_shape();
+    if (!forced_blocks(c.product.blocks)) c.product.blocks = blocks_for(cpu, c.product.mr, c.product.nr);
     return c;
 }
 
 const Candidate& chosen() noexcept {
-    static const Candidate c = with_blocks(pick_shape());
-    return c;
-}
-
-// conv2d's: the chosen candidate when it has window panels of its own
-// width, else the first of the same instruction set that has.
-const Candidate& chosen_for_conv() noexcept {
-    static const Candidate c = [] {
-        const Candidate& product = chosen();
-        if (product.copy_width == product.product.nr) return product;
-        for (const Candidate& d : kCandidates)
-            if (d.isa == product.isa && d.copy_width == d.product.nr) return with_blocks(d);
-        return product;
-    }();
+    static const Candidate c = choose();
     return c;
 }
 
@@ -174,7 +164,7 @@ const matmul::MatmulKernels& matmul::matmul_kernels() noexcept { return chosen()
 
 const conv::ConvKernels& conv::conv_kernels() noexcept {
     static const ConvKernels table = [] {
-        const Candidate& c = chosen_for_conv();
+        const Candidate& c = chosen();
         // A copy of another width than the micro-kernel's is never used.
         ConvKernels k{&c.product, c.copy_width == c.product.nr ? c.copy_panel : nullptr};
         if (k.copy_panel) k.first_rows = c.first_rows;

@@ -28,12 +28,10 @@ inline void add_products(typename V::Vec (&acc)[R][2], const float* a, const flo
     }
 }
 
-// Rows [0, R) of an MR x NV-vector block at c (leading dimension ldc):
-// the accumulators start from c (accumulate) or +0.0, Step::apply<R>(acc,
-// a, b) runs the kc inner positions in order (the packed panels advancing
-// MR floats of `a` and NV vectors of `b` per position), and the
-// accumulators go back to c. With `fetch` set, each position also asks for
-// one line of it, `stride` bytes after the last.
+// The kc inner positions of a register block, in order: Step::apply<R>(acc,
+// a, b) for each, the packed panels advancing MR floats of `a` and NV
+// vectors of `b` per position; with Fetch, each position also asks for one
+// line of `fetch`, `stride` bytes after the last.
 template <class V, std::size_t MR, std::size_t NV, std::size_t R, class Step, bool Fetch>
 inline void register_steps(std::size_t kc, const float* a, const float* b, typename V::Vec (&acc)[R][NV],
                            const char* fetch, std::ptrdiff_t stride) {
@@ -49,6 +47,9 @@ inline void register_steps(std::size_t kc, const float* a, const float* b, typen
     }
 }
 
+// Rows [0, R) of an MR x NV-vector block at c (leading dimension ldc): the
+// accumulators start from c (accumulate) or +0.0, take the kc positions,
+// and go back to c; `fetch` may be null.
 template <class V, std::size_t MR, std::size_t NV, std::size_t R, class Step>
 inline void register_block(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                            bool accumulate, const char* fetch, std::ptrdiff_t stride) {
