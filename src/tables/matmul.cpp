@@ -17,7 +17,7 @@
 // broadcast about as much as a multiply, a load folded into a multiply
 // little. The 3 x 32 step broadcasts half as often as the 6 x 16 one and
 // reads `b` through its multiplies; on such a core (AMD family 23, model 1)
-// it took 10% off a 1024 product on one worker and 3-10% off products and
+// it took 9% off a 1024 product on one worker and 3-10% off products and
 // conv2d's benchmark layers on two. Other cores keep the 6 x 16 kernel,
 // the one measured on them.
 //
