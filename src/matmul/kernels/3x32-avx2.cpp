@@ -49,10 +49,7 @@ struct Step {
 void gemm_3x32_avx2(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
                     std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
                     std::ptrdiff_t fetch_stride) {
-    const char* ahead = reinterpret_cast<const char*>(fetch);
-    through_full_width<kRows, kCols>(c, ldc, rows, cols, accumulate, [&](float* out, std::size_t ld) {
-        rows_block<simd::Avx2, kRows, kVectors, Step>(kc, a, b, out, ld, rows, accumulate, ahead, fetch_stride);
-    });
+    register_kernel<simd::Avx2, kRows, kVectors, Step>(kc, a, b, c, ldc, rows, cols, accumulate, fetch, fetch_stride);
 }
 
 }  // namespace kiln::matmul

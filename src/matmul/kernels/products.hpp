@@ -105,5 +105,17 @@ inline void through_full_width(float* c, std::size_t ldc, std::size_t rows, std:
         for (std::size_t j = 0; j < cols; ++j) c[r * ldc + j] = local[r * NR + j];
 }
 
+// A whole MicroKernel call (see kernels.hpp) of an MR x NV-vector kernel
+// whose inner position is Step, without masks.
+template <class V, std::size_t MR, std::size_t NV, class Step>
+inline void register_kernel(std::size_t kc, const float* a, const float* b, float* c, std::size_t ldc,
+                            std::size_t rows, std::size_t cols, bool accumulate, const float* fetch,
+                            std::ptrdiff_t fetch_stride) {
+    const char* ahead = reinterpret_cast<const char*>(fetch);
+    through_full_width<MR, NV * V::kLanes>(c, ldc, rows, cols, accumulate, [&](float* out, std::size_t ld) {
+        rows_block<V, MR, NV, Step>(kc, a, b, out, ld, rows, accumulate, ahead, fetch_stride);
+    });
+}
+
 }  // namespace
 }  // namespace kiln::matmul
