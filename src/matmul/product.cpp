@@ -222,17 +222,27 @@ void multiply_block(const MatmulKernels& kernel, std::size_t k, const float* a_b
     multiply_block(kernel, k, a_band, rows, b_band, cols, c, ldc, fetch_b, nullptr);
 }
 
-void BandsOnDemand::ready(std::size_t band) noexcept {
+void BandsOnDemand::ready(std::size_t band, bool from_back) noexcept {
     State& state = state_[band];
     const std::size_t panels = panels_.panels(band);
     const std::size_t pieces = (panels + per_piece_ - 1) / per_piece_;
     if (state.done.load(std::memory_order_acquire) == pieces) return;
-    while (state.next.load(std::memory_order_relaxed) < pieces) {
-        const std::size_t piece = state.next.fetch_add(1, std::memory_order_relaxed);
-        if (piece >= pieces) break;
-        const std::size_t first = piece * per_piece_;
-        pack_(band, first, first + per_piece_ < panels ? first + per_piece_ : panels);
-        state.done.fetch_add(1, std::memory_order_release);
+    const std::size_t mid = (pieces + 1) / 2;
+    const auto take = [&](std::atomic<std::size_t>& next, std::size_t begin, std::size_t end) {
+        while (next.load(std::memory_order_relaxed) < end - begin) {
+            const std::size_t piece = begin + next.fetch_add(1, std::memory_order_relaxed);
+            if (piece >= end) break;
+            const std::size_t first = piece * per_piece_;
+            pack_(band, first, first + per_piece_ < panels ? first + per_piece_ : panels);
+            state.done.fetch_add(1, std::memory_order_release);
+        }
+    };
+    if (from_back) {
+        take(state.back, mid, pieces);
+        take(state.front, 0, mid);
+    } else {
+        take(state.front, 0, mid);
+        take(state.back, mid, pieces);
     }
     // The pieces other threads are packing (a piece takes microseconds).
     parallel::wait_until([&] { return state.done.load(std::memory_order_acquire) == pieces; });
@@ -248,7 +258,10 @@ void multiply(const MatmulKernels& kernel, const Panels& a, const Panels& b, flo
     BandsOnDemand a_bands(a, 1, pack_a);
     ColumnParts b_parts(b, pack_b, b_rows, b_row_stride);
     const auto tile = [&](std::size_t ti, std::size_t tj) {
-        a_bands.ready(ti);
+        // When the bands of `b` are the larger (see below), the tiles of a
+        // band of `a` in neighbouring bands of `b` run side by side on the
+        // workers: those of odd bands start with its second half.
+        a_bands.ready(ti, tj % 2 == 1);
         const std::size_t i0 = a.band_begin(ti), j0 = b.band_begin(tj);
         const LazyBand lazy{&b_parts, tj};
         multiply_block(kernel, a.depth(), a.panel(ti, 0), a.band_end(ti) - i0, b.panel(tj, 0),
