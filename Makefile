@@ -3,7 +3,9 @@
 # into it, and build and install the module there.
 #
 # `make test` builds the release wheel once, prints its manylinux tag and
-# runs the suite five times:
+# runs the suite five times (the four repeats with KILN_REPEAT_RUN=1, which
+# skips the test that builds and runs a separate checker program: it
+# involves neither the interpreter, nor NumPy, nor the module's build):
 #   1. against the release wheel installed in .venv (newest NumPy 2.x);
 #   2. against a build with AddressSanitizer (leak detection on) and
 #      UndefinedBehaviorSanitizer, loaded into the same interpreter;
@@ -99,7 +101,7 @@ test-sanitized: build
 	$(VENV)/bin/cmake -S . -B build/sanitized -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKILN_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build build/sanitized
-	env KILN_SANITIZED=1 PYTHONPATH=$(abspath build/sanitized) LD_PRELOAD="$(ASAN_PRELOAD)" \
+	env KILN_SANITIZED=1 KILN_REPEAT_RUN=1 PYTHONPATH=$(abspath build/sanitized) LD_PRELOAD="$(ASAN_PRELOAD)" \
 		ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
 		LSAN_OPTIONS=suppressions=$(abspath tests/sanitizer/lsan.supp):print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -107,17 +109,17 @@ test-sanitized: build
 
 test-numpy1: build $(DEPS1)
 	$(PY1) -m pip install --quiet --no-deps --force-reinstall $(WHEEL_DIR)/*.whl
-	$(PY1) -m pytest -q -p no:cacheprovider tests
+	KILN_REPEAT_RUN=1 $(PY1) -m pytest -q -p no:cacheprovider tests
 
 test-oldest: build $(VENV_OLDEST)/.deps-installed
 	$(VENV_OLDEST)/bin/python -m pip install --quiet --no-deps --force-reinstall $(WHEEL_DIR)/*.whl
 	$(VENV_OLDEST)/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'
-	$(VENV_OLDEST)/bin/python -m pytest -q -p no:cacheprovider tests
+	KILN_REPEAT_RUN=1 $(VENV_OLDEST)/bin/python -m pytest -q -p no:cacheprovider tests
 
 test-newest: build $(VENV_NEWEST)/.deps-installed
 	$(VENV_NEWEST)/bin/python -m pip install --quiet --no-deps --force-reinstall $(WHEEL_DIR)/*.whl
 	$(VENV_NEWEST)/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'
-	$(VENV_NEWEST)/bin/python -m pytest -q -p no:cacheprovider tests
+	KILN_REPEAT_RUN=1 $(VENV_NEWEST)/bin/python -m pytest -q -p no:cacheprovider tests
 
 $(BENCH_DEPS): requirements-bench.txt $(DEPS)
 	$(PY) -m pip install --quiet -r requirements-bench.txt
