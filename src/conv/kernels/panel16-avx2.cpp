@@ -13,7 +13,9 @@
 namespace kiln::conv {
 
 bool copy_panel16_avx2(const PanelWalk& w, float* dst) {
-    return at_step_and_cross<8>(w, [&](auto step, auto where) { copy_halves<simd::Avx2, step(), where()>(w, dst); });
+    return at_step_and_vector<8, 2>(w, [&](auto step, auto cross) {
+        copy_vectors<simd::Avx2, 2, step(), cross()>(w, dst);
+    });
 }
 
 void split_row_avx2(const float* src, std::size_t n, float* dst) { split_row<simd::Avx2>(src, n, dst); }

@@ -13,7 +13,9 @@
 namespace kiln::conv {
 
 bool copy_panel32_avx512(const PanelWalk& w, float* dst) {
-    return at_step_and_cross<16>(w, [&](auto step, auto where) { copy_halves<simd::Avx512, step(), where()>(w, dst); });
+    return at_step_and_vector<16, 2>(w, [&](auto step, auto cross) {
+        copy_vectors<simd::Avx512, 2, step(), cross()>(w, dst);
+    });
 }
 
 void split_row_avx512(const float* src, std::size_t n, float* dst) { split_row<simd::Avx512>(src, n, dst); }

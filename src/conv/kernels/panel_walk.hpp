@@ -86,18 +86,6 @@ private:
     std::int64_t apart_;
 };
 
-// Copies a panel of two vectors of V per window position.
-template <class V, int Step, int Where>
-inline void copy_halves(const PanelWalk& w, float* dst) {
-    const PanelHalves<V, Step, Where> halves(w);
-    walk_panel<2 * V::kLanes, Where != kNoCross>(w, dst, [&](const float* src, float* out) {
-        typename V::Vec low, high;
-        halves(src, low, high);
-        V::store(out, low);
-        V::store(out + V::kLanes, high);
-    });
-}
-
 // Runs f(step) with the row step 1 or 2 as a compile-time constant
 // (std::integral_constant) and returns true; returns false for other
 // steps.
